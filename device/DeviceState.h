@@ -1,0 +1,99 @@
+#pragma once
+// The device subsystem's process-wide state, in one object: the one
+// current-device handle, the vendor buffers, the discovery tables and the
+// flags shared with the worker threads. The program makes one; each test
+// makes its own.
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <random>
+
+#include "platform/Clock.h"
+#include "platform/Host.h"
+#include "platform/Ui.h"
+
+namespace ardenvel {
+
+inline constexpr unsigned kSector = 512;
+inline constexpr unsigned kMaxPhysicalDrives = 10;
+inline constexpr unsigned kDeviceTableSize = 8;
+inline constexpr unsigned kMaxDriveLetters = 24;
+inline constexpr unsigned kLogicalDriveRecords = 20;
+
+using Sector = std::array<std::uint8_t, kSector>;
+
+// Route flags of a device word; bits 0-3 hold the physical drive number.
+inline constexpr std::uint32_t kAtaPath = 0x10;
+inline constexpr std::uint32_t kUsbPath = 0x20;
+inline constexpr std::uint32_t kLbaPath = 0x40;
+inline constexpr std::uint32_t kShiftPath = 0x80;
+inline constexpr std::uint32_t kPathFlags = 0xF0;
+inline constexpr unsigned driveNumberOf(std::uint32_t word) { return word & 0x0F; }
+
+struct LogicalDrive {
+    char letter = 0;
+    std::uint8_t driveType = 0;   // GetDriveTypeA; 0xFF when the volume would not open
+    std::uint8_t diskNumber = 0;  // low byte of the first extent's disk
+};
+
+// What one discovery pass produces. A pass fills its own copy and hands it
+// over whole, so the window never reads a table that is being written.
+struct DiscoveryTables {
+    std::array<std::uint32_t, kDeviceTableSize> deviceTable{};
+    std::uint8_t deviceCount = 0;
+    std::array<Sector, kMaxPhysicalDrives> sectorBuffers{};
+    std::array<LogicalDrive, kLogicalDriveRecords> logicalDrives{};
+    unsigned logicalDriveCount = 0;  // filled records, at most 20
+};
+
+struct DeviceState {
+    DeviceState(Host& h, Ui& u, Clock& c) : host(h), ui(u), clock(c) {}
+    DeviceState(const DeviceState&) = delete;
+    DeviceState& operator=(const DeviceState&) = delete;
+
+    Host& host;
+    Ui& ui;
+    Clock& clock;
+
+    // Held by every device operation, from its open to its close, and by a
+    // discovery pass for each drive it probes: the handle slot, CdbShift and
+    // the buffers below serve one operation at a time.
+    std::recursive_mutex operationLock;
+
+    // The one current-device handle.
+    DriveHandle handle = kInvalidHandle;
+    // 1: vendor CDBs carry their opcode at byte 1; 0: at byte 2.
+    std::uint8_t cdbShift = 1;
+    Sector bridgeBuffer{};
+    // The one vendor command sector; never cleared between commands.
+    Sector vuCommandSector{};
+    std::minstd_rand random{1};
+    std::uint32_t lastRandomLba = 0;
+
+    std::atomic<std::uint32_t> spiProgress{0};
+    std::uint32_t spiSize = 0x80000;
+
+    // Drive letters from C upward (window's thread), with their count.
+    std::array<char, kMaxDriveLetters + 1> driveLetters{};
+    unsigned driveLetterCount = 0;
+    unsigned physicalDriveCount = 0;
+
+    // The tables the window works from: the last finished pass, applied on
+    // the window's thread once DiscoveryDone was seen.
+    DiscoveryTables tables;
+    std::uint8_t selectedDevice = 0;
+
+    // Hand-off with DriveDetectThread.
+    std::atomic<bool> discoveryRequest{false};
+    std::atomic<bool> discoveryPending{false};
+    std::atomic<bool> discoveryDone{false};
+    std::uint8_t deviceChangeCountdown = 0;
+    std::mutex resultMutex;        // guards `finished` and the letter snapshot
+    DiscoveryTables finished;      // written by the pass, read when applied
+
+    std::uint32_t selectedWord() const { return tables.deviceTable[selectedDevice & 7]; }
+};
+
+}  // namespace ardenvel

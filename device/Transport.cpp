@@ -1,0 +1,135 @@
+#include "device/Transport.h"
+
+#include <chrono>
+#include <cstring>
+#include <new>
+#include <vector>
+
+namespace ardenvel {
+namespace {
+
+constexpr unsigned kTimeout = 2;
+constexpr unsigned kInquiryTimeout = 200;
+constexpr std::uint8_t kRead10 = 0x28;
+constexpr std::uint8_t kWrite10 = 0x2A;
+constexpr std::uint8_t kInquiry = 0x12;
+constexpr std::uint8_t kVendor = 0xFE;
+
+std::array<std::uint8_t, 10> rwCdb(std::uint8_t op, std::uint32_t lba, std::uint8_t count) {
+    return {op,
+            0x00,
+            static_cast<std::uint8_t>(lba >> 24),
+            static_cast<std::uint8_t>(lba >> 16),
+            static_cast<std::uint8_t>(lba >> 8),
+            static_cast<std::uint8_t>(lba),
+            0x00,
+            0x00,
+            count,
+            0x00};
+}
+
+}  // namespace
+
+DriveHandle OpenDrive(DeviceState& dev, std::uint8_t code) {
+    dev.handle = code <= 0x42 ? dev.host.openPhysicalDrive(code)
+                              : dev.host.openVolume(static_cast<char>(code));
+    return dev.handle;
+}
+
+void CloseDrive(DeviceState& dev) {
+    if (dev.handle != kInvalidHandle) dev.host.closeDrive(dev.handle);
+    dev.handle = kInvalidHandle;
+}
+
+bool ReadSectors(DeviceState& dev, DriveHandle h, std::uint32_t lba, std::uint8_t* buffer,
+                 std::uint8_t count) {
+    const auto cdb = rwCdb(kRead10, lba, count);
+    return dev.host.sendCdb(h, cdb, DataDirection::ToHost,
+                            std::span<std::uint8_t>(buffer, count * kSector), kTimeout);
+}
+
+bool WriteSectors(DeviceState& dev, DriveHandle h, std::uint32_t lba, const std::uint8_t* buffer,
+                  std::uint8_t count) {
+    const auto cdb = rwCdb(kWrite10, lba, count);
+    // The host only reads a to-device buffer.
+    return dev.host.sendCdb(h, cdb, DataDirection::ToDevice,
+                            std::span<std::uint8_t>(const_cast<std::uint8_t*>(buffer), count * kSector),
+                            kTimeout);
+}
+
+bool InquiryDevice(DeviceState& dev, DriveHandle h, std::uint8_t* buffer36) {
+    const std::array<std::uint8_t, 10> cdb{kInquiry, 0, 0, 0, 0x24, 0, 0, 0, 0, 0};
+    return dev.host.sendCdb(h, cdb, DataDirection::ToHost, std::span<std::uint8_t>(buffer36, 36),
+                            kInquiryTimeout);
+}
+
+bool BridgeQuery(DeviceState& dev, unsigned row) {
+    if (row >= std::size(kBridgeQueries)) return false;
+    std::array<std::uint8_t, 10> cdb{};
+    cdb[0] = kVendor;
+    cdb[1] = kVendor;
+    cdb[2 - (dev.cdbShift & 1)] = kBridgeQueries[row].opcode;
+    return dev.host.sendCdb(dev.handle, cdb, DataDirection::ToHost,
+                            std::span<std::uint8_t>(dev.bridgeBuffer.data(), kBridgeQueries[row].answerBytes),
+                            kTimeout);
+}
+
+BridgeKindRow bridgeKindRow(BridgeKind kind) {
+    switch (kind) {
+    case BridgeKind::ReadPage: return {0x85, DataDirection::ToHost, 512, 0};
+    case BridgeKind::WritePage: return {0x89, DataDirection::ToDevice, 256, 0};
+    case BridgeKind::EraseSector: return {0x81, DataDirection::ToHost, 8, 0};
+    case BridgeKind::ScanRead: return {0x85, DataDirection::ToHost, 512, 1};
+    case BridgeKind::SignatureRead: return {0x8B, DataDirection::ToHost, 512, 0};
+    }
+    return {0, DataDirection::ToHost, 0, 0};
+}
+
+std::array<std::uint8_t, 10> bridgeTransferCdb(BridgeKind kind, std::uint32_t address,
+                                               std::uint8_t cdbShift) {
+    const BridgeKindRow row = bridgeKindRow(kind);
+    std::array<std::uint8_t, 10> cdb{};
+    cdb[0] = kVendor;
+    cdb[1] = kVendor;
+    const std::uint8_t seq[8] = {row.opcode,
+                                 0x00,
+                                 static_cast<std::uint8_t>(address >> 16),
+                                 static_cast<std::uint8_t>(address >> 8),
+                                 static_cast<std::uint8_t>(address),
+                                 0x00,
+                                 row.flag,
+                                 0x00};
+    std::memcpy(cdb.data() + 2 - (cdbShift & 1), seq, sizeof seq);
+    return cdb;
+}
+
+bool BridgeTransfer(DeviceState& dev, BridgeKind kind, std::uint8_t* buffer, std::uint32_t address) {
+    const BridgeKindRow row = bridgeKindRow(kind);
+    const auto cdb = bridgeTransferCdb(kind, address, dev.cdbShift);
+    return dev.host.sendCdb(dev.handle, cdb, row.direction, std::span<std::uint8_t>(buffer, row.bytes),
+                            kTimeout);
+}
+
+bool AtaCommand(DeviceState& dev, DriveHandle h, TaskFile& registers, std::uint8_t* buffer,
+                unsigned count) {
+    // A fresh buffer per request, as the IDE pass-through request is; the
+    // caller's buffer sees data only when the request succeeded.
+    std::vector<std::uint8_t> data;
+    try {
+        data.resize(static_cast<std::size_t>(count) * kSector);
+    } catch (const std::bad_alloc&) {
+        showPlain(dev.ui, "Menory Alloc Error!!");
+        return false;
+    }
+    if (registers.command == kAtaIdentify) {
+        dev.host.rescanBus(h);
+        dev.clock.sleepFor(std::chrono::milliseconds(500));
+    }
+    TaskFile sent = registers;
+    const bool ok = dev.host.sendAta(h, sent, data);
+    registers = sent;
+    if (ok && count != 0) std::memcpy(buffer, data.data(), data.size());
+    return ok;
+}
+
+}  // namespace ardenvel

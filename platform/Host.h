@@ -1,0 +1,79 @@
+#pragma once
+// What the device logic needs from any host: disks opened by number or letter,
+// 10-byte CDBs and ATA task files carried to them, and the volume map.
+// Every implementation (Linux, Win32, the virtual enclosure) answers with a
+// plain success flag, as the Windows pass-through calls do: sense data and
+// SCSI status are never looked at by the callers.
+
+#include <cstdint>
+#include <functional>
+#include <span>
+
+namespace ardenvel {
+
+using DriveHandle = std::intptr_t;
+inline constexpr DriveHandle kInvalidHandle = -1;
+
+enum class DataDirection : std::uint8_t {
+    ToDevice = 0,  // DataIn 0
+    ToHost = 1,    // DataIn 1
+};
+
+// The seven task-file registers, in the order the IDE pass-through request
+// carries them (bytes 0-6).
+struct TaskFile {
+    std::uint8_t features = 0;
+    std::uint8_t sectorCount = 0;
+    std::uint8_t lbaLow = 0;
+    std::uint8_t lbaMid = 0;
+    std::uint8_t lbaHigh = 0;
+    std::uint8_t device = 0;
+    std::uint8_t command = 0;
+
+    friend bool operator==(const TaskFile&, const TaskFile&) = default;
+};
+
+// GetDriveTypeA's answers that matter here.
+inline constexpr std::uint8_t kDriveUnknown = 0;
+inline constexpr std::uint8_t kDriveNoRootDir = 1;
+inline constexpr std::uint8_t kDriveRemovable = 2;
+inline constexpr std::uint8_t kDriveFixed = 3;
+inline constexpr std::uint8_t kDriveRemote = 4;
+inline constexpr std::uint8_t kDriveCdrom = 5;
+
+class Host {
+public:
+    virtual ~Host() = default;
+
+    // "\\.\PhysicalDriveN" and "\\.\X:"; kInvalidHandle when the open fails.
+    virtual DriveHandle openPhysicalDrive(unsigned number) = 0;
+    virtual DriveHandle openVolume(char letter) = 0;
+    virtual void closeDrive(DriveHandle handle) = 0;
+
+    // One SCSI pass-through request. data.size() is the transfer length; it
+    // is read for ToDevice and filled for ToHost.
+    virtual bool sendCdb(DriveHandle handle, std::span<const std::uint8_t, 10> cdb,
+                         DataDirection direction, std::span<std::uint8_t> data,
+                         unsigned timeoutSeconds) = 0;
+
+    // One ATA pass-through request with optional data-in (a multiple of 512
+    // bytes, possibly empty). The registers are replaced by the task file the
+    // drive returned, whether or not the request succeeded.
+    virtual bool sendAta(DriveHandle handle, TaskFile& registers,
+                         std::span<std::uint8_t> dataIn) = 0;
+
+    // IOCTL_SCSI_RESCAN_BUS; its result is never used.
+    virtual void rescanBus(DriveHandle handle) = 0;
+
+    // GetLogicalDrives: bit 0 is A:, bit 2 is C:.
+    virtual std::uint32_t logicalDriveMask() = 0;
+    // GetDriveTypeA of "X:\".
+    virtual std::uint8_t driveType(char letter) = 0;
+    // The physical disk of the first extent of an open volume.
+    virtual bool volumeDiskNumber(DriveHandle volume, std::uint32_t& diskNumber) = 0;
+
+    // Called, on any thread, whenever devices came or went.
+    virtual void setDeviceChangeHandler(std::function<void()> handler) = 0;
+};
+
+}  // namespace ardenvel
