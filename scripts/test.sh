@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Sets up, builds with AddressSanitizer and UndefinedBehaviorSanitizer, and
+# runs every test. This is what CI runs.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+
+build=${BUILD_DIR:-build-test}
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+  -DARDENVEL_SANITIZE=ON -DARDENVEL_WERROR=ON -DARDENVEL_BENCH=OFF >/dev/null
+cmake --build "$build" -j "$(nproc)"
+
+export QT_QPA_PLATFORM=offscreen
+export ASAN_OPTIONS=abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 300
