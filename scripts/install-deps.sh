@@ -14,6 +14,7 @@ packages=(
   xvfb xauth
   imagemagick
   clang-format
+  g++-mingw-w64-x86-64-posix wine64
 )
 
 missing=()

@@ -15,3 +15,8 @@ export QT_QPA_PLATFORM=offscreen
 export ASAN_OPTIONS=abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 300
+
+# The same core as Windows code, under Wine.
+if [ "${ARDENVEL_SKIP_WINDOWS:-0}" != 1 ]; then
+  scripts/test-windows.sh
+fi
