@@ -3,6 +3,11 @@
 // RAID bridge behind them, and ordinary disks. It serves the tests and the
 // demo. It keeps state, enforces the bridge's rules, records every request
 // and can be told to fail.
+//
+// Thread safety: every Host call and every VirtualHost method takes the
+// host's lock. A VirtualEnclosure guards its own state with its own lock;
+// flash() and status() hand out references, so change them only while no
+// request is in flight.
 
 #include <array>
 #include <chrono>
@@ -17,6 +22,7 @@
 #include <vector>
 
 #include "platform/Host.h"
+#include "tools/ImageGenerator.h"
 
 namespace ardenvel::virt {
 
@@ -31,12 +37,15 @@ enum class Route {
 };
 
 bool isUsb(Route r);
+// "usb-shift", "usb-noshift", "usb-query", "lba", "ata", "lba+ata".
+const char* routeName(Route r);
+bool parseRoute(const std::string& name, Route& route);
 
 // One disk on a bridge port.
 struct PortDisk {
-    std::string serial = "WD-WCAV00000000";  // up to 20 characters
+    std::string serial = "WD-WCAV00000000";     // up to 20 characters
     std::string model = "WDC WD10EARS-00Y5B1";  // up to 40 characters
-    std::uint32_t capacity = 1953525168;      // sectors
+    std::uint32_t capacity = 1953525168;        // sectors
     std::uint8_t sataGeneration = 2;
 };
 
@@ -56,33 +65,45 @@ struct EnclosureConfig {
     Route route = Route::Lba;
     std::string firmwareRevision = "090619.0";  // 8 characters in the identification
     std::string model = "QX Mirror Box";        // 40 characters, blank padded
+    std::string serial = "ARDV00000001";        // identification words 10-19
     std::uint32_t flashSize = 0x80000;
     std::uint8_t raidModeInSpi = 1;
     std::uint8_t settingFlags = 0x13;  // mode from SPI, buzzer sounding, auto scan on
     std::uint8_t inquiryAdditionalLength = 0x1F;
+    // Which opcode position a UsbQuery bridge takes: 1 = byte 1, 0 = byte 2.
+    std::uint8_t queryCdbShift = 1;
+    // A running scan or rebuild advances by this much per status read and ends
+    // after 99; 0 leaves the progress to the timeline.
+    std::uint8_t activityPercentPerRead = 0;
+    // The code types of a freshly laid out flash; empty gives the generator's defaults.
+    std::vector<image::CodeSpec> flashCodes;
+    std::string flashVersionTag = "v1";
     BridgeStatus status;
 };
 
 // A change that takes effect once the enclosure has served `afterReads`
-// status reads in all (counted from its creation).
+// status reads in all (counted from its creation): with afterReads 2 the
+// first two reads see the old state and the third the new one. While the
+// drive is unplugged nothing can read it, so each attempt to open it counts
+// as a read instead; that is what lets a Plug follow an Unplug.
 struct TimelineEvent {
     enum class Kind {
-        InsertDisk,   // port, disk: the port reads "inserted"
-        Initialize,   // port: inserted disk becomes initialized
-        FailDisk,     // port: the disk failed, capacity too small
-        RemoveDisk,   // port: no disk
-        SetActivity,  // activityFlags (low bits and 0x80), percent
-        EndActivity,  // activity bits 0x01, 0x02, 0x80 cleared
-        BadSector,    // port, lba: appended to the ring, count + 1, bit 0x04/0x08 set
-        SetPortState, // raw portState
-        Unplug,       // the drive disappears; a device-change notice is raised
-        Plug,         // it comes back; a device-change notice is raised
+        InsertDisk,    // port, disk: the port reads "inserted"
+        Initialize,    // port: inserted disk becomes initialized
+        FailDisk,      // port: the disk failed, capacity too small
+        RemoveDisk,    // port: no disk
+        SetActivity,   // activityFlags (low bits and 0x80), percent
+        EndActivity,   // activity bits 0x01, 0x02, 0x80 cleared
+        BadSector,     // port, lba: appended to the ring, count + 1, bit 0x04/0x08 set
+        SetPortState,  // raw portState
+        Unplug,        // the drive disappears; a device-change notice is raised
+        Plug,          // it comes back; a device-change notice is raised
     };
     unsigned afterReads = 0;
     Kind kind = Kind::SetActivity;
     int port = 0;
     PortDisk disk;
-    std::uint8_t value = 0;    // activity flags or raw port state
+    std::uint8_t value = 0;  // activity flags or raw port state
     std::uint8_t percent = 0;
     std::uint32_t lba = 0;
 };
@@ -102,11 +123,13 @@ struct TraceEntry {
 
 // Counters a test reads to see what the bridge refused.
 struct BridgeCounters {
-    unsigned badCommandSectors = 0;   // wrong signature or checksum: ignored
-    unsigned blockedFlashCommands = 0; // flash command while SPI access closed, or low area locked
+    unsigned badCommandSectors = 0;     // wrong signature, checksum, argument or LBA: ignored
+    unsigned blockedFlashCommands = 0;  // flash command while SPI access closed, or low area locked
     unsigned statusReads = 0;
     unsigned pagePrograms = 0;
     unsigned sectorErases = 0;
+    unsigned commandSectors = 0;  // accepted and carried out
+    unsigned droppedWrites = 0;   // swallowed by dropWritesFrom
 };
 
 class VirtualEnclosure {
@@ -122,26 +145,40 @@ public:
     // The 512 KB (or other size) flash, NOR behaviour.
     std::vector<std::uint8_t>& flash();
     const std::vector<std::uint8_t>& flash() const;
-    // The newest record slot address found in the record area, as the bridge finds it.
+    // RecordAreaAddress from the flash head (or the top 32 KB when the head is unusable).
+    std::uint32_t recordAreaAddress() const;
+    // The newest record slot address found in the record area, as the bridge finds it:
+    // the end of the run of consecutive records that starts at the first used slot.
     std::optional<std::uint32_t> newestRecordAddress() const;
-    // The 512-byte record the bridge serves now.
+    // The 512-byte record the bridge serves now (not counted as a status read).
     std::array<std::uint8_t, 512> currentRecord() const;
     BridgeStatus& status();
     std::uint8_t settingFlags() const;
+    // The sector the bridge answers at LBA 58, the IDENTIFY and the 0x8B read,
+    // with or without the signature.
+    std::array<std::uint8_t, 512> identification(bool withSignature) const;
 
     // Bridge switches.
     bool spiAccessOpen() const;
     bool lowAreaUnlocked() const;
     bool updateMode() const;
-    const BridgeCounters& counters() const;
+    std::uint32_t flashReadAddress() const;
+    BridgeCounters counters() const;
+    bool plugged() const;
 
     void addTimeline(TimelineEvent event);
+    std::size_t pendingTimelineEvents() const;
 
     // Lays out a fresh flash from a generated image (firmware/ layout).
-    void formatFlash();
+    bool formatFlash();
 
-    // Backing directory: flash changes are written back to flash.bin there.
-    void setBackingFile(std::filesystem::path flashFile);
+    // Backing file: flash changes are written back to it after every erase,
+    // every program into the record area, when SPI access is closed, when
+    // update mode is left, at a power cut and at destruction. Writes the file
+    // at once when it does not exist yet.
+    bool setBackingFile(std::filesystem::path flashFile);
+    bool flush();
+    std::string lastError() const;
 
     struct Impl;
     Impl& impl();
@@ -153,40 +190,59 @@ private:
 struct OrdinaryDiskConfig {
     std::uint32_t sectors = 1 << 20;
     std::uint8_t inquiryAdditionalLength = 0x1F;
+    // A SATA disk answers IDENTIFY (without the signature); a USB stick does not.
+    bool answersIdentify = true;
+    std::string model = "VIRTUAL PLAIN DISK";
 };
+
+// Reads description.json of an enclosure directory. False with a reason on
+// any bad field; nothing is changed then.
+bool readEnclosureDescription(const std::filesystem::path& dir, EnclosureConfig& config,
+                              std::vector<TimelineEvent>& timeline, std::string& error);
 
 class VirtualHost final : public Host {
 public:
     VirtualHost();
     ~VirtualHost() override;
 
-    // Physical drives 0..9.
+    // Physical drives by number; 0..9 are the ones discovery looks at, higher
+    // numbers exist so that a test can see they are never probed. Adding a
+    // drive under a taken number replaces it.
     VirtualEnclosure& addEnclosure(unsigned drive, EnclosureConfig config);
     void addOrdinaryDisk(unsigned drive, OrdinaryDiskConfig config = {});
+    void removeDrive(unsigned drive);
     // Volumes: letter, GetDriveTypeA value, disk number. A volume whose disk
-    // is absent (or given as -1) cannot be opened.
+    // is absent (or given as -1) cannot be opened; one whose disk is unplugged
+    // also leaves the drive mask.
     void addVolume(char letter, std::uint8_t driveType, int diskNumber);
     void removeVolume(char letter);
     VirtualEnclosure* enclosure(unsigned drive);
     // Unplug or plug back a drive; raises a device-change notice.
     void unplug(unsigned drive);
     void plug(unsigned drive);
-    // Loads an enclosure described by a directory (description.json, flash.bin).
-    VirtualEnclosure& loadEnclosure(unsigned drive, const std::filesystem::path& dir);
+    // Loads an enclosure described by a directory (description.json, flash.bin;
+    // flash.bin is generated when missing). nullptr and a reason on failure;
+    // the drive is left as it was then.
+    VirtualEnclosure* loadEnclosure(unsigned drive, const std::filesystem::path& dir, std::string& error);
 
-    // Fault and latency injection. Requests are counted from 1 across the host.
-    void failRequest(unsigned n);        // the n-th request from now fails
-    void cutPowerAfter(unsigned n);      // requests after the next n fail until powerOn()
-    void powerOn();                      // the bridge restarts and serves its newest record
+    // Fault and latency injection. Requests are the CDBs and ATA task files;
+    // opens, closes and bus rescans are not counted. n counts from the next
+    // request: n = 1 is the next one.
+    void failRequest(unsigned n);    // the n-th request from now fails
+    void cutPowerAfter(unsigned n);  // requests after the next n fail until powerOn()
+    void powerOn();                  // the bridges restart and serve their newest record
+    bool powered() const;
     void setDelayPerRequest(std::chrono::microseconds delay);
     // Writes and erases report success but change nothing, from the n-th request on.
     void dropWritesFrom(unsigned n);
-    unsigned requestCount() const;
+    void clearFaults();             // forgets pending failures and dropped writes
+    unsigned requestCount() const;  // requests so far
 
     std::vector<TraceEntry> trace() const;
     void clearTrace();
     void setTraceEnabled(bool on);
-    // Each request, as it completes (for the command-line --trace).
+    // Each request, as it completes (for the command-line --trace). Called
+    // with the host's lock held: it must not call back into the host.
     void setTraceObserver(std::function<void(const TraceEntry&)> observer);
 
     // Host
