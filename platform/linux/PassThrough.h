@@ -1,0 +1,73 @@
+#pragma once
+// SG_IO plumbing kept free of state: the ATA PASS-THROUGH(16) CDB, the task
+// file a drive hands back in sense data, and the verdict on one completed
+// request. The Windows pass-through calls report success when the request
+// reached the device and came back, whatever the SCSI status; these helpers
+// reproduce that.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "platform/Host.h"
+
+namespace ardenvel::linuxhost {
+
+inline constexpr std::size_t kSenseBytes = 32;
+inline constexpr std::size_t kAtaSector = 512;
+inline constexpr std::uint8_t kAtaPassThrough16 = 0x85;
+inline constexpr std::uint8_t kProtocolNonData = 3;
+inline constexpr std::uint8_t kProtocolPioDataIn = 4;
+
+// A 28-bit ATA command in ATA PASS-THROUGH(16), CK_COND set so the device
+// returns its registers. With data the sector count field carries the
+// transfer length in sectors (T_LENGTH = 2), replacing the caller's count
+// register; nullopt when the data is not 1 to 256 whole sectors.
+std::optional<std::array<std::uint8_t, 16>> buildAtaPassThrough16(const TaskFile& registers,
+                                                                  std::size_t dataInBytes);
+
+// The returned task file in the Windows IDE layout (features holds the error
+// register, command the status register), from descriptor sense (0x72/0x73
+// with an ATA Status Return descriptor) or fixed sense (0x70/0x71 carrying
+// ATA information). nullopt when the sense holds no register set.
+std::optional<TaskFile> ataRegistersFromSense(std::span<const std::uint8_t> sense);
+
+// What came back from one SG_IO ioctl.
+struct SgCompletion {
+    int ioctlResult = 0;  // -1 when the ioctl itself failed
+    std::uint8_t scsiStatus = 0;
+    std::uint16_t hostStatus = 0;
+    std::uint16_t driverStatus = 0;
+};
+
+enum class SgOutcome {
+    Completed,       // reached the device and came back; any SCSI status
+    IoctlFailed,     // the kernel refused or could not issue the request
+    TransportError,  // host adapter or driver reported a failure
+    TimedOut,
+};
+
+SgOutcome classify(const SgCompletion& completion);
+
+// errno values that mean "not allowed" rather than "not there".
+bool isPrivilegeError(int errorNumber);
+
+enum class SgDirection { None, ToDevice, FromDevice };
+
+struct SgRequest {
+    std::span<const std::uint8_t> cdb;
+    SgDirection direction = SgDirection::None;
+    std::span<std::uint8_t> data;
+    unsigned timeoutMs = 0;
+};
+
+// Issues one request. errorNumber is the ioctl's errno when it failed, else
+// 0; sense receives what the device returned, senseLength how much of it.
+SgCompletion sendSgIo(int fd, const SgRequest& request, std::span<std::uint8_t, kSenseBytes> sense,
+                      std::size_t& senseLength, int& errorNumber);
+
+unsigned timeoutMsFromSeconds(unsigned seconds);
+
+}  // namespace ardenvel::linuxhost
