@@ -46,6 +46,9 @@ struct DiscoveryTables {
     std::array<Sector, kMaxPhysicalDrives> sectorBuffers{};
     std::array<LogicalDrive, kLogicalDriveRecords> logicalDrives{};
     unsigned logicalDriveCount = 0;  // filled records, at most 20
+    // More than 20 letters were present. The pass runs off the window's
+    // thread, so the box telling the user waits until the result is applied.
+    bool tooManyLetters = false;
 };
 
 struct DeviceState {
@@ -89,7 +92,8 @@ struct DeviceState {
     std::atomic<bool> discoveryRequest{false};
     std::atomic<bool> discoveryPending{false};
     std::atomic<bool> discoveryDone{false};
-    std::uint8_t deviceChangeCountdown = 0;
+    // Device-change notices may arrive on a host monitor thread.
+    std::atomic<std::uint8_t> deviceChangeCountdown{0};
     std::mutex resultMutex;        // guards `finished` and the letter snapshot
     DiscoveryTables finished;      // written by the pass, read when applied
 

@@ -1,0 +1,202 @@
+#include "device/Discovery.h"
+
+#include <algorithm>
+#include <mutex>
+
+#include "device/Transport.h"
+#include "device/VuChannel.h"
+
+namespace ardenvel {
+namespace {
+
+constexpr std::uint8_t kVolumeUnopenable = 0xFF;
+constexpr std::uint8_t kInquiryAdditionalLength = 0x1F;
+constexpr unsigned kQueryRow78 = 3;
+
+// The USB route: INQUIRY must look like the bridge's, then the 0x8B read and
+// query 0x78 with the opcode at byte 1, then at byte 2. Returns the flags won.
+std::uint32_t probeUsbRoute(DeviceState& dev, DriveHandle h, Sector& b) {
+    if (!InquiryDevice(dev, h, b.data()) || b[4] != kInquiryAdditionalLength) return 0;
+    for (const std::uint8_t shift : {std::uint8_t{1}, std::uint8_t{0}}) {
+        dev.cdbShift = shift;
+        bool hit = BridgeTransfer(dev, BridgeKind::SignatureRead, b.data(), 0) && hasSignature(b.data());
+        if (!hit) {
+            dev.bridgeBuffer[0] = 0;
+            hit = BridgeQuery(dev, kQueryRow78) && dev.bridgeBuffer[0] == 0x50 && dev.bridgeBuffer[1] == 0x8B;
+        }
+        if (hit) return shift ? kShiftPath | kUsbPath : kUsbPath;
+    }
+    return 0;
+}
+
+}  // namespace
+
+DriveCounts SnapshotDriveCounts(DeviceState& dev) {
+    std::lock_guard lock(dev.resultMutex);
+    DriveCounts c;
+    c.letters = dev.driveLetters;
+    c.letterCount = dev.driveLetterCount;
+    c.physicalDriveCount = dev.physicalDriveCount;
+    return c;
+}
+
+unsigned EnumerateDriveLetters(DeviceState& dev) {
+    std::array<char, kMaxDriveLetters + 1> letters{};
+    unsigned n = 0;
+    std::uint32_t mask = dev.host.logicalDriveMask() >> 2;
+    char letter = 'C';
+    while (mask != 0) {
+        dev.ui.processEvents();
+        if (mask & 1) {
+            letters[n++] = letter;
+            if (n == kMaxDriveLetters) break;
+        }
+        ++letter;
+        mask >>= 1;
+    }
+    letters[n] = 0;
+    std::lock_guard lock(dev.resultMutex);
+    dev.driveLetters = letters;
+    dev.driveLetterCount = n;
+    return n;
+}
+
+unsigned CountPhysicalDrives(DeviceState& dev) {
+    unsigned n = 0;
+    for (unsigned drive = 0; drive < kMaxPhysicalDrives; ++drive) {
+        dev.ui.processEvents();
+        std::lock_guard lock(dev.operationLock);
+        if (OpenDrive(dev, static_cast<std::uint8_t>(drive)) != kInvalidHandle) {
+            ++n;
+            CloseDrive(dev);
+        }
+    }
+    return n;
+}
+
+bool RecountDrives(DeviceState& dev) {
+    // Only this thread writes the counts, so reading them unlocked is safe.
+    const unsigned oldLetters = dev.driveLetterCount;
+    const unsigned letters = EnumerateDriveLetters(dev);
+    const unsigned physical = CountPhysicalDrives(dev);
+    if (letters == oldLetters && physical == dev.physicalDriveCount) return false;
+    std::lock_guard lock(dev.resultMutex);
+    dev.physicalDriveCount = physical;
+    return true;
+}
+
+void RequestDiscovery(DeviceState& dev) {
+    // Pending first: the polling thread must stand back before the pass can start.
+    dev.discoveryPending = true;
+    dev.discoveryRequest = true;
+}
+
+void ScanLogicalDrives(DeviceState& dev, const DriveCounts& counts, DiscoveryTables& tables) {
+    tables.tooManyLetters = false;
+    unsigned i = 0;
+    for (; i < counts.letterCount; ++i) {
+        if (i == kLogicalDriveRecords) {
+            tables.tooManyLetters = true;
+            break;
+        }
+        LogicalDrive& rec = tables.logicalDrives[i];
+        const char letter = counts.letters[i];
+        rec.letter = letter;
+        std::lock_guard lock(dev.operationLock);
+        rec.driveType = dev.host.driveType(letter);
+        const DriveHandle h = OpenDrive(dev, static_cast<std::uint8_t>(letter));
+        if (h == kInvalidHandle) {
+            rec.driveType = kVolumeUnopenable;
+            continue;
+        }
+        std::uint32_t disk = 0;
+        if (dev.host.volumeDiskNumber(h, disk)) rec.diskNumber = static_cast<std::uint8_t>(disk);
+        CloseDrive(dev);
+    }
+    tables.logicalDriveCount = i;
+}
+
+unsigned ProbeDevices(DeviceState& dev, const DriveCounts& counts, DiscoveryTables& tables,
+                      std::stop_token stop) {
+    unsigned count = 0;
+    unsigned opened = 0;
+    for (unsigned drive = 0; drive < kMaxPhysicalDrives && !stop.stop_requested(); ++drive) {
+        std::uint32_t word = drive;
+        bool readFailed = false;
+        {
+            std::lock_guard lock(dev.operationLock);
+            const DriveHandle h = OpenDrive(dev, static_cast<std::uint8_t>(drive));
+            if (h == kInvalidHandle) continue;
+            Sector& b = tables.sectorBuffers[drive];
+
+            if (!ReadSectors(dev, h, kIdentifyLba, b.data(), 1))
+                readFailed = true;
+            else if (hasSignature(b.data()))
+                word |= kLbaPath;
+
+            TaskFile identify;
+            identify.device = 0xE0;
+            identify.command = kAtaIdentify;
+            if (AtaCommand(dev, h, identify, b.data(), 1) && hasSignature(b.data())) word |= kAtaPath;
+
+            if ((word & kPathFlags) == 0) word |= probeUsbRoute(dev, h, b);
+
+            // Beyond 8 enclosures the table is full; the window shows 4 at most.
+            if ((word & kPathFlags) != 0 && count < kDeviceTableSize) tables.deviceTable[count++] = word;
+            ++opened;
+            CloseDrive(dev);
+        }
+        // Outside the lock: the window may be waiting for it while it
+        // delivers this text.
+        if (readFailed) dev.ui.setStatusText(kPanelMessages, kReadLba58Error);
+        if (opened >= counts.physicalDriveCount) break;
+    }
+    return count;
+}
+
+bool RunDiscovery(DeviceState& dev, std::stop_token stop) {
+    const DriveCounts counts = SnapshotDriveCounts(dev);
+    // Starting from the last finished tables keeps the disk numbers of
+    // volumes whose extent request fails this time.
+    DiscoveryTables work;
+    {
+        std::lock_guard lock(dev.resultMutex);
+        work = dev.finished;
+    }
+    ScanLogicalDrives(dev, counts, work);
+    work.deviceCount = static_cast<std::uint8_t>(ProbeDevices(dev, counts, work, stop));
+    if (stop.stop_requested()) return false;
+    std::lock_guard lock(dev.resultMutex);
+    dev.finished = work;
+    return true;
+}
+
+void ApplyDiscoveryResult(DeviceState& dev) {
+    bool tooManyLetters = false;
+    {
+        std::lock_guard lock(dev.resultMutex);
+        dev.tables = dev.finished;
+        tooManyLetters = dev.finished.tooManyLetters;
+        dev.finished.tooManyLetters = false;  // once per pass
+    }
+    if (tooManyLetters) showPlain(dev.ui, kTooManyLetters);
+}
+
+std::string BuildDeviceCaption(const DiscoveryTables& tables, std::uint8_t selectedDevice) {
+    const unsigned slot = selectedDevice + 1u;
+    const unsigned drive = driveNumberOf(tables.deviceTable[selectedDevice % kDeviceTableSize]);
+    std::string caption = std::to_string(slot) + "/" + std::to_string(tables.deviceCount) + " Device" +
+                          std::to_string(slot) + "[";
+    const unsigned records = std::min(tables.logicalDriveCount, kLogicalDriveRecords);
+    for (unsigned i = 0; i < records; ++i) {
+        const LogicalDrive& rec = tables.logicalDrives[i];
+        if (rec.driveType == kDriveFixed && rec.diskNumber == drive) caption += rec.letter;
+    }
+    return caption + "]";
+}
+
+std::string BuildDeviceCaption(const DeviceState& dev) {
+    return BuildDeviceCaption(dev.tables, dev.selectedDevice);
+}
+
+}  // namespace ardenvel

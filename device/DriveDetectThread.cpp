@@ -1,0 +1,41 @@
+#include "device/DriveDetectThread.h"
+
+#include <chrono>
+
+#include "device/Discovery.h"
+
+namespace ardenvel {
+
+DriveDetectThread::DriveDetectThread(DeviceState& dev)
+    : dev_(dev), thread_([this](std::stop_token stop) { run(stop); }) {}
+
+DriveDetectThread::~DriveDetectThread() {
+    stop();
+}
+
+void DriveDetectThread::requestStop() {
+    thread_.request_stop();
+}
+
+void DriveDetectThread::stop() {
+    thread_.request_stop();
+    if (thread_.joinable()) thread_.join();
+}
+
+void DriveDetectThread::run(std::stop_token stop) {
+    while (!stop.stop_requested()) {
+        if (dev_.discoveryRequest.exchange(false)) {
+            // Pending again in case the previous pass cleared it after this
+            // request was raised: the polling thread must keep off meanwhile.
+            dev_.discoveryPending = true;
+            if (!RunDiscovery(dev_, stop)) return;
+            dev_.discoveryPending = false;
+            dev_.discoveryDone = true;
+            continue;
+        }
+        std::unique_lock lock(waitMutex_);
+        wake_.wait_for(lock, stop, std::chrono::milliseconds(100), [] { return false; });
+    }
+}
+
+}  // namespace ardenvel

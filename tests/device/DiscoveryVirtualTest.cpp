@@ -1,0 +1,138 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "device/DeviceChange.h"
+#include "device/Discovery.h"
+#include "device/DriveDetectThread.h"
+#include "platform/virtual/VirtualHost.h"
+#include "tests/support/TestUi.h"
+
+namespace ardenvel {
+namespace {
+
+using virt::Route;
+using virt::TraceEntry;
+
+class DiscoveryVirtual : public ::testing::Test {
+protected:
+    void pass() {
+        RecountDrives(dev);
+        ASSERT_TRUE(RunDiscovery(dev));
+        ApplyDiscoveryResult(dev);
+    }
+    // SCSI requests other than READ(10) that reached a drive: the USB probe.
+    unsigned usbProbes(unsigned drive) {
+        unsigned n = 0;
+        for (const TraceEntry& e : host.trace())
+            if (e.kind == TraceEntry::Kind::Cdb && e.drive == drive && e.cdb[0] != 0x28) ++n;
+        return n;
+    }
+    // The firmware revision as the identification words carry it, swapped.
+    std::string revision(unsigned drive) {
+        std::string s;
+        for (unsigned i = 0; i < 8; ++i)
+            s += static_cast<char>(dev.tables.sectorBuffers[drive][46 + (i ^ 1)]);
+        return s;
+    }
+
+    virt::VirtualHost host;
+    test::TestUi ui;
+    test::FixedClock clock;
+    DeviceState dev{host, ui, clock};
+};
+
+struct VirtualRoute {
+    const char* name;
+    Route route;
+    std::uint8_t queryShift;
+    std::uint32_t flags;
+};
+
+class DiscoveryVirtualRoute : public DiscoveryVirtual, public ::testing::WithParamInterface<VirtualRoute> {};
+
+TEST_P(DiscoveryVirtualRoute, EmulatedBridgeIsFoundOnItsRoute) {
+    host.addOrdinaryDisk(0);
+    virt::EnclosureConfig config;
+    config.route = GetParam().route;
+    config.queryCdbShift = GetParam().queryShift;
+    host.addEnclosure(2, config);
+    pass();
+    ASSERT_EQ(dev.tables.deviceCount, 1);
+    EXPECT_EQ(dev.tables.deviceTable[0], 2u | GetParam().flags);
+    if (GetParam().route != Route::UsbQuery) {
+        EXPECT_EQ(revision(2), "090619.0");  // the answer that carried the signature
+    }
+    if ((GetParam().flags & kUsbPath) == 0) {
+        EXPECT_EQ(usbProbes(2), 0u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Routes, DiscoveryVirtualRoute,
+    ::testing::Values(VirtualRoute{"Lba", Route::Lba, 1, kLbaPath},
+                      VirtualRoute{"Ata", Route::Ata, 1, kAtaPath},
+                      VirtualRoute{"LbaAta", Route::LbaAta, 1, kLbaPath | kAtaPath},
+                      VirtualRoute{"UsbShift", Route::UsbShift, 1, kShiftPath | kUsbPath},
+                      VirtualRoute{"UsbNoShift", Route::UsbNoShift, 1, kUsbPath},
+                      VirtualRoute{"UsbQueryByte1", Route::UsbQuery, 1, kShiftPath | kUsbPath},
+                      VirtualRoute{"UsbQueryByte2", Route::UsbQuery, 0, kUsbPath}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(DiscoveryVirtual, ForeignInquiryAndPlainDisksAreNotEnclosures) {
+    virt::EnclosureConfig config;
+    config.route = Route::UsbShift;
+    config.inquiryAdditionalLength = 0x1E;
+    host.addEnclosure(0, config);
+    host.addOrdinaryDisk(1);
+    pass();
+    EXPECT_EQ(dev.tables.deviceCount, 0);
+    EXPECT_EQ(usbProbes(0), 1u);  // the INQUIRY alone
+    EXPECT_EQ(usbProbes(1), 5u);  // INQUIRY and all four vendor tries
+}
+
+TEST_F(DiscoveryVirtual, FailedLba58ReadStillLeavesTheAtaRoute) {
+    virt::EnclosureConfig config;
+    config.route = Route::LbaAta;
+    host.addEnclosure(0, config);
+    RecountDrives(dev);
+    host.failRequest(1);
+    ASSERT_TRUE(RunDiscovery(dev));
+    ApplyDiscoveryResult(dev);
+    EXPECT_EQ(dev.tables.deviceTable[0], kAtaPath);
+    EXPECT_EQ(ui.panel(kPanelMessages), kReadLba58Error);
+}
+
+TEST_F(DiscoveryVirtual, UnplugAndPlugEachLeadToOnePassAfterSettling) {
+    virt::EnclosureConfig config;
+    host.addEnclosure(1, config);
+    host.addVolume('E', kDriveFixed, 1);
+    host.setDeviceChangeHandler([&] { OnDeviceChange(dev); });
+    RecountDrives(dev);
+    RequestDiscovery(dev);
+    DriveDetectThread thread(dev);
+
+    // Timer4 ticks until a result is applied: the ticks it took and the device count.
+    auto untilResult = [&] {
+        for (int tick = 1; tick < 2000; ++tick) {
+            if (DeviceChangeTick(dev, false) == TickOutcome::ResultReady) {
+                ApplyDiscoveryResult(dev);
+                return std::pair{tick, int{dev.tables.deviceCount}};
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return std::pair{0, -1};
+    };
+    EXPECT_EQ(untilResult().second, 1);
+    EXPECT_EQ(BuildDeviceCaption(dev), "1/1 Device1[E]");
+    host.unplug(1);
+    const auto [ticks, count] = untilResult();
+    EXPECT_EQ(count, 0);
+    EXPECT_GT(ticks, 5);  // four to settle, one to recount, then the pass
+    host.plug(1);
+    EXPECT_EQ(untilResult().second, 1);
+    EXPECT_EQ(BuildDeviceCaption(dev), "1/1 Device1[E]");
+}
+
+}  // namespace
+}  // namespace ardenvel
