@@ -1,0 +1,62 @@
+#pragma once
+// The monitor's process-wide state in one object: the request byte shared
+// with TRaidThread, the panel's trackers, the pending scan command and the
+// per-slot copies of the status record. The program makes one; each test
+// makes its own.
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "monitor/ControllerStatus.h"
+#include "platform/Clock.h"
+
+namespace ardenvel {
+
+// PendingRequests bits.
+namespace request {
+inline constexpr std::uint8_t kPoll = 0x01;
+inline constexpr std::uint8_t kSettings = 0x02;
+inline constexpr std::uint8_t kScan = 0x04;
+inline constexpr std::uint8_t kStarted = 0x10;
+inline constexpr std::uint8_t kWork = kPoll | kSettings | kScan;
+}  // namespace request
+
+// ShownPortState / ShownProgress when nothing has been drawn.
+inline constexpr std::uint8_t kNothingShown = 0xFF;
+inline constexpr std::uint8_t kCooldownTicks = 4;
+
+struct MonitorState {
+    // Written on the window's thread only; TRaidThread reads it.
+    std::atomic<std::uint8_t> pendingRequests{0};
+
+    // Until the first panel refresh: the poll forces the refresh, the event
+    // log runs its start-up pass and the buzzer/scan controls stay disabled.
+    bool firstRefreshPending = true;
+    // Set while a tab change redraws the panel, so box changes queue nothing.
+    bool settingsEcho = false;
+    // Of the active tab's enclosure.
+    bool scanCapable = false;
+
+    std::uint8_t shownPortState = kNothingShown;
+    std::uint8_t shownProgress = kNothingShown;
+    std::string p0SerialText;
+    std::string p1SerialText;
+
+    // The pending scan command.
+    std::uint8_t scanPort = 0;   // 0 = P0, 1 = P1
+    std::uint8_t scanStart = 0;  // 1 = start, 0 = stop
+    std::uint32_t scanFirstLba = 0;
+    std::uint32_t scanLastLba = 0;
+
+    std::array<std::uint8_t, 4> commandCooldown{};
+
+    StatusBuffers statusBuffers{};
+
+    Clock::TimePoint startTime{};
+    // The window's caption as created; the title is rebuilt from it.
+    std::string savedCaption;
+};
+
+}  // namespace ardenvel

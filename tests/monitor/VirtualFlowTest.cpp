@@ -1,0 +1,171 @@
+// The monitor over emulated enclosures: real discovery, status queries and
+// vendor commands, with the window faked.
+
+#include <gtest/gtest.h>
+
+#include "device/ByteOrder.h"
+#include "device/Discovery.h"
+#include "monitor/Monitor.h"
+#include "platform/virtual/VirtualHost.h"
+#include "tests/monitor/FakeMainView.h"
+#include "tests/support/TestUi.h"
+
+namespace ardenvel {
+namespace {
+
+struct VirtualRig {
+    virt::VirtualHost host;
+    test::TestUi ui;
+    test::FixedClock clock;
+    DeviceState dev{host, ui, clock};
+    MonitorState state;
+    test::FakeMainView view;
+    Monitor m{state, dev, view, ui, clock, {}};
+    std::array<bool, 4> scanRunning{};
+    std::array<bool, 4> userAbort{};
+    std::vector<std::uint8_t> eventLogMasks;
+
+    explicit VirtualRig(unsigned count) {
+        state.savedCaption = "Ardenvel v0.21";
+        for (unsigned i = 0; i < count; ++i) {
+            virt::EnclosureConfig config;
+            config.status.configuredCapacity = 1u << 28;
+            host.addEnclosure(i + 1, config);
+            host.addVolume(static_cast<char>('E' + i), kDriveFixed, static_cast<int>(i + 1));
+        }
+        m.hooks.scanRunning = [this](int slot) { return scanRunning[slot]; };
+        m.hooks.markUserAbort = [this](int slot) { userAbort[slot] = true; };
+        m.hooks.updateEventLog = [this](std::uint8_t mask) { eventLogMasks.push_back(mask); };
+        // As the bridges report them, so the first poll writes nothing back.
+        view.box(MainBox::CheckBox7).ticked = true;
+        discover();
+    }
+
+    void discover() {
+        RecountDrives(dev);
+        EXPECT_TRUE(RunDiscovery(dev));
+        dev.discoveryPending = false;
+        dev.discoveryDone = true;
+        Timer4Timer(m);
+    }
+
+    // Serves requests until none is left, as TRaidThread's turns would.
+    void serveAll() {
+        for (int turn = 0; turn < 8 && (state.pendingRequests.load() & request::kWork); ++turn)
+            ServeRequest(m);
+    }
+
+    // The command sectors the bridges received at LBA 20, in order.
+    std::vector<std::vector<std::uint8_t>> commandSectors(unsigned drive) {
+        std::vector<std::vector<std::uint8_t>> out;
+        for (const auto& e : host.trace()) {
+            if (e.kind != virt::TraceEntry::Kind::Cdb || e.drive != drive || e.cdb[0] != 0x2A) continue;
+            const std::uint32_t lba =
+                (std::uint32_t{e.cdb[2]} << 24) | (e.cdb[3] << 16) | (e.cdb[4] << 8) | e.cdb[5];
+            if (lba == kCommandLba) out.push_back(e.data);
+        }
+        return out;
+    }
+    bool commandBoxesEnabled() {
+        return view.box(MainBox::CheckBox6).enabled || view.box(MainBox::CheckBox7).enabled;
+    }
+};
+
+TEST(VirtualMonitor, DiscoveryThenStartPollsEveryEnclosure) {
+    VirtualRig r(2);
+    EXPECT_EQ(r.view.staticText(MainText::StaticText1).text, "1/2 Device1[E]");
+    EXPECT_EQ(r.view.caption.substr(0, 31), "Ardenvel v0.21 - QX Mirror Box1");
+    EXPECT_EQ(r.view.caption.substr(r.view.caption.size() - 3), "[E]");
+    Button10Click(r.m);
+    r.serveAll();
+    EXPECT_EQ(r.eventLogMasks, (std::vector<std::uint8_t>{0x03}));
+    EXPECT_EQ(r.view.label(PanelLabel::Label17).text, "Mirror");
+    EXPECT_EQ(r.view.label(PanelLabel::Label27).text, " Capacity: 128 GB");
+    EXPECT_FALSE(r.state.firstRefreshPending);
+    EXPECT_TRUE(r.view.timer2());
+}
+
+TEST(VirtualMonitor, AnUnpluggedSecondEnclosureDropsOutOfThePoll) {
+    VirtualRig r(2);
+    Button10Click(r.m);
+    r.serveAll();
+    r.host.unplug(2);
+    Timer2Timer(r.m);
+    r.serveAll();
+    EXPECT_EQ(r.eventLogMasks.back(), 0x01);
+    EXPECT_FALSE(r.view.box(MainBox::CheckBox3).ticked);
+    EXPECT_FALSE(r.view.tabs[1].shown);
+    EXPECT_TRUE(r.view.tabs[0].shown);
+    EXPECT_TRUE(r.view.timer2());
+
+    r.host.unplug(1);
+    Timer2Timer(r.m);
+    r.serveAll();
+    EXPECT_EQ(r.eventLogMasks.back(), 0x00);
+    EXPECT_FALSE(r.view.timer2());
+    EXPECT_EQ(r.state.pendingRequests.load(), 0);
+}
+
+TEST(VirtualMonitor, StopScanAnsweredYesSendsTheStopBlockAndLocksTheTab) {
+    VirtualRig r(2);
+    r.serveAll();  // the poll after discovery
+    EXPECT_EQ(r.state.commandCooldown, (std::array<std::uint8_t, 4>{}));
+    r.view.active = 1;
+    PageControl1Change(r.m);
+    r.host.clearTrace();
+
+    r.scanRunning[1] = true;
+    r.ui.answers = {BoxResult::No};
+    Button4Click(r.m);
+    r.serveAll();
+    EXPECT_TRUE(r.commandSectors(2).empty());
+
+    r.ui.answers = {BoxResult::Yes};
+    Button4Click(r.m);
+    r.serveAll();
+    const auto sent = r.commandSectors(2);
+    ASSERT_EQ(sent.size(), 1u);
+    const auto& s = sent[0];
+    EXPECT_EQ(s[0], 0x33);
+    EXPECT_EQ(s[1], 0x58);
+    EXPECT_EQ(s[2], 0x24);
+    EXPECT_EQ(s[3], 1);  // stop
+    EXPECT_EQ(s[4], 1);  // P1
+    EXPECT_EQ(readLe32(s, 7), 0u);
+    EXPECT_EQ(readLe16(s, 11), 0u);
+    EXPECT_EQ(readLe32(s, 13), (1u << 28) - 1);
+    EXPECT_EQ(readLe16(s, 17), 0u);
+    EXPECT_TRUE(r.commandSectors(1).empty());
+    EXPECT_EQ(r.dev.selectedDevice, 1);
+    EXPECT_TRUE(r.userAbort[1]);
+    EXPECT_FALSE(r.userAbort[0]);
+    EXPECT_FALSE(r.commandBoxesEnabled());
+
+    // The lock holds on the tab it was sent for and lets the other one go.
+    EXPECT_EQ(r.state.commandCooldown[1], kCooldownTicks);
+    Timer5Timer(r.m);
+    EXPECT_FALSE(r.commandBoxesEnabled());
+    r.view.active = 0;
+    Timer5Timer(r.m);
+    EXPECT_TRUE(r.commandBoxesEnabled());
+    EXPECT_TRUE(r.view.button(MainButton::Button3).enabled);
+}
+
+TEST(VirtualMonitor, SettingsWriteCarriesBothBoxesAsTheyAreWhenServed) {
+    VirtualRig r(1);
+    r.serveAll();
+    r.host.clearTrace();
+    r.view.setBoxTicked(MainBox::CheckBox6, true);
+    CheckBox6Click(r.m);
+    r.view.setBoxTicked(MainBox::CheckBox7, false);  // changed before the turn came
+    r.serveAll();
+    auto sent = r.commandSectors(1);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0][2], 0x20);
+    EXPECT_EQ(sent[0][3], 0);  // muted
+    EXPECT_EQ(sent[0][4], 0);  // auto scan off
+    EXPECT_EQ(r.state.commandCooldown[0], kCooldownTicks);
+}
+
+}  // namespace
+}  // namespace ardenvel
