@@ -1,0 +1,94 @@
+#pragma once
+// Event detection and the daily log file. Each poll compares the fresh status
+// records with what the log remembers per device slot, appends a line per
+// event to DayLog and writes DayLog over today's file.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "device/DeviceState.h"
+#include "eventlog/LogFile.h"
+#include "monitor/ControllerStatus.h"
+#include "platform/Clock.h"
+#include "platform/Ui.h"
+
+namespace ardenvel {
+
+inline constexpr unsigned kLogSlots = 4;
+// LoggedProgress when no progress line is pending.
+inline constexpr std::uint8_t kNoProgress = 0xFF;
+
+// Today's lines in order, without line ends. The Event Log window reads them
+// by count and index.
+class LogLines {
+public:
+    std::size_t count() const { return lines_.size(); }
+    const std::string& line(std::size_t index) const { return lines_[index]; }
+    const std::vector<std::string>& all() const { return lines_; }
+
+    void append(std::string line) { lines_.push_back(std::move(line)); }
+    void assign(std::vector<std::string> lines) { lines_ = std::move(lines); }
+    void clear() { lines_.clear(); }
+
+private:
+    std::vector<std::string> lines_;
+};
+
+// Everything the log keeps between passes. The program makes one; each test
+// makes its own.
+struct EventLogState {
+    // The master copy of today's file.
+    LogLines DayLog;
+
+    // Per device slot.
+    std::array<std::uint8_t, kLogSlots> LoggedPortState{};
+    // None pending at start, so that a first pass that is not the start-up
+    // pass does not report the end of an activity it never saw.
+    std::array<std::uint8_t, kLogSlots> LoggedProgress{kNoProgress, kNoProgress, kNoProgress, kNoProgress};
+    std::array<std::uint8_t, kLogSlots> LoggedProgressPort{};
+    // Flags, 0 or 1.
+    std::array<std::uint8_t, kLogSlots> ScanRunning{};  // read by the scan buttons
+    std::array<std::uint8_t, kLogSlots> UserAbort{};    // set when a stop-scan is sent
+    std::array<std::uint8_t, kLogSlots> LoggedBadSectorCount{};
+
+    // Where the day's files go; see chooseLogDirectory.
+    std::filesystem::path LogDirectory;
+    std::unique_ptr<LogFiles> Files = std::make_unique<LogFiles>();
+
+    // Whether a pass has run in this program: the first always starts from
+    // the lines today's file holds.
+    bool Started = false;
+    // Today's file when it could not be written or read: while the name is
+    // the same, DayLog stands in for it and is not reloaded.
+    std::filesystem::path MemoryOnlyFile;
+    // MemoryOnlyFile could not be read, so writing it would lose its lines.
+    bool LeaveFileAlone = false;
+    // The last write failed; the next pass tries again.
+    bool WritePending = false;
+    // The failure has been shown; cleared by the next good write.
+    bool FailureReported = false;
+};
+
+// What a pass reads from the rest of the program.
+struct EventLogInputs {
+    const Clock& clock;
+    Ui& ui;                         // panel 4 hears when the file cannot be written
+    const DiscoveryTables& tables;  // DeviceCount, DeviceTable, SectorBuffers
+    const StatusBuffers& statusBuffers;
+    bool firstRefreshPending;
+    bool scanCapable;  // of the active page's device, for every slot
+};
+
+// "yymmdd.log" in dir for the date of t.
+std::filesystem::path LogFileName(const std::filesystem::path& dir, const LocalTime& t);
+
+// One pass, run by the poll after the status reads: bit i of devicesRead is
+// set when slot i's record was read in this poll.
+void UpdateEventLog(EventLogState& state, const EventLogInputs& inputs, std::uint8_t devicesRead);
+
+}  // namespace ardenvel

@@ -1,0 +1,69 @@
+#pragma once
+// The log's files: reading a log into lines, replacing the day's file whole,
+// and where the files live.
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ardenvel {
+
+// The file operations the log uses. The program uses these as they are; a
+// test overrides one to make it fail or to stop half-way, as a crash would.
+class LogFiles {
+public:
+    virtual ~LogFiles() = default;
+
+    virtual bool exists(const std::filesystem::path& path);
+    // The whole file as bytes; nothing when it cannot be read.
+    virtual std::optional<std::string> read(const std::filesystem::path& path);
+    // Creates or truncates path, writes bytes and flushes them.
+    virtual bool write(const std::filesystem::path& path, std::string_view bytes);
+    // Moves from over to, replacing to.
+    virtual bool rename(const std::filesystem::path& from, const std::filesystem::path& to);
+    virtual bool createDirectories(const std::filesystem::path& dir);
+};
+
+// Splits text into lines; a line ends at CR LF, a lone CR or a lone LF, and
+// text after the last line end is a line of its own.
+std::vector<std::string> splitLines(std::string_view text);
+
+// The lines of a log file; nothing when it cannot be read.
+std::optional<std::vector<std::string>> readLogLines(LogFiles& files, const std::filesystem::path& path);
+
+// Every line followed by CR LF.
+std::string joinLines(const std::vector<std::string>& lines);
+
+// Replaces path with contents so that it holds either the old or the new
+// contents whatever happens: the new file is written beside it as path +
+// ".tmp" and then renamed over it.
+bool replaceFile(LogFiles& files, const std::filesystem::path& path, std::string_view contents);
+
+enum class HostPlatform { Linux, Windows };
+#ifdef _WIN32
+inline constexpr HostPlatform kThisPlatform = HostPlatform::Windows;
+#else
+inline constexpr HostPlatform kThisPlatform = HostPlatform::Linux;
+#endif
+
+using EnvLookup = std::function<std::optional<std::string>(const std::string& name)>;
+using WritableCheck = std::function<bool(const std::filesystem::path& dir)>;
+
+// True when a file can be created in dir (tried, then removed).
+bool directoryWritable(const std::filesystem::path& dir);
+
+// The executable's directory when it can be written; otherwise, as for an
+// installed program, the per-user data directory: $XDG_DATA_HOME/ardenvel or
+// ~/.local/share/ardenvel on Linux, %LOCALAPPDATA%\Ardenvel on Windows. Falls
+// back to the executable's directory when the environment names neither.
+std::filesystem::path chooseLogDirectory(const std::filesystem::path& exeDir, const EnvLookup& env,
+                                         const WritableCheck& writable = directoryWritable,
+                                         HostPlatform platform = kThisPlatform);
+
+// The process environment, for chooseLogDirectory.
+std::optional<std::string> processEnv(const std::string& name);
+
+}  // namespace ardenvel
