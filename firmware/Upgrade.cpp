@@ -1,0 +1,297 @@
+#include "firmware/Upgrade.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <fstream>
+#include <system_error>
+#include <vector>
+
+#include "device/ByteOrder.h"
+#include "device/SpiFlash.h"
+#include "device/VuChannel.h"
+#include "firmware/ImageLayout.h"
+
+namespace ardenvel {
+
+namespace {
+
+namespace fs = std::filesystem;
+using image::codeEntryOffset;
+using Record = std::array<std::uint8_t, kSector>;
+
+const char* const kUpgradeCaption = "Firmware Upgrade Message";
+
+std::string hex2(std::uint8_t v) {
+    char buf[4];
+    std::snprintf(buf, sizeof buf, "%02X", static_cast<unsigned>(v));
+    return buf;
+}
+
+void showWarning(Ui& ui, const std::string& text) {
+    ui.messageBox(text, kUpgradeCaption, BoxButtons::Ok, BoxIcon::Warning);
+}
+
+bool hasImageSignature(std::span<const std::uint8_t> head) {
+    return std::equal(std::begin(image::kImageSignature), std::end(image::kImageSignature),
+                      head.begin() + image::kSignatureOffset);
+}
+
+bool isSlotAligned(std::uint32_t address) {
+    return address != 0 && address % image::kCodeSlotSize == 0;
+}
+
+// Records go to base + sequence x 256: the whole ring must lie inside the
+// flash and above the boot area, and sector erases must stay within it.
+bool isSoundRecordBase(std::uint32_t base, std::uint32_t spiSize) {
+    return base % image::kFlashSectorSize == 0 && base >= image::kBootAreaEnd &&
+           std::uint64_t{base} + image::kRecordAreaSize <= spiSize;
+}
+
+bool slotInUse(std::span<const std::uint8_t> record, std::uint32_t address) {
+    for (std::size_t k = 0; k < image::record::kCodeEntries; ++k) {
+        const std::size_t at = codeEntryOffset(k);
+        if (record[at + image::entry::kCodeType] != image::kEmptyCodeType &&
+            readLe24(record, at + image::entry::kSlotAddress) == address)
+            return true;
+    }
+    return false;
+}
+
+std::optional<std::size_t> findEntry(std::span<const std::uint8_t> record, std::uint8_t codeType) {
+    for (std::size_t k = 0; k < image::record::kCodeEntries; ++k)
+        if (record[codeEntryOffset(k) + image::entry::kCodeType] == codeType) return k;
+    return std::nullopt;
+}
+
+// Writes one record into its ring slot, which must be blank: programming
+// over a used slot (a record whose sequence is not its slot, or a sector left
+// unerased) would garble what may be the newest record. The record is read
+// back: one that did not land must not be counted, and no later record may
+// leave a gap after it. A USB bridge answers a read that starts at its newest
+// slot with the live record, so neither read starts there; the ring's last
+// slot can only be checked after the write.
+bool writeRecord(DeviceState& dev, std::uint32_t base, std::uint8_t sequence, const Record& working) {
+    const std::uint32_t at = base + sequence * image::kRecordSize;
+    // The checks are not part of the 204 units a code type shows on the bar:
+    // their two read units are taken off first, so the bar never passes its end.
+    const std::uint32_t progressBefore = dev.spiProgress.load();
+    dev.spiProgress.store(progressBefore >= 2 ? progressBefore - 2 : 0);
+    Record back{};
+    bool ok = true;
+    if (sequence + 1u < image::kRecordSlots)
+        ok = SpiRead(dev, at, kSpiReadStep, back.data()) &&
+             std::all_of(back.begin(), back.begin() + image::kRecordSize,
+                         [](std::uint8_t b) { return b == 0xFF; });
+    ok = ok && SpiWrite(dev, at, image::kRecordSize, working.data());
+    ok = ok && SpiRead(dev, at - image::kRecordSize, kSpiReadStep, back.data()) &&
+         std::equal(working.begin(), working.begin() + image::kRecordSize, back.begin() + image::kRecordSize);
+    dev.spiProgress.store(progressBefore);
+    if (!ok) dev.ui.setStatusText(kPanelMessages, "SPI Record Write Fail");
+    return ok;
+}
+
+}  // namespace
+
+void ProgressTimerTick(const DeviceState& dev, FirmwareProgress& progress) {
+    progress.setProgressPosition(dev.spiProgress.load());
+}
+
+bool isUsableSlot(std::uint32_t address, std::uint32_t recordBase) {
+    return isSlotAligned(address) && std::uint64_t{address} + image::kCodeSlotSize <= recordBase;
+}
+
+std::optional<std::uint32_t> nextFreeSlot(std::span<const std::uint8_t> record, std::uint32_t freeSlot,
+                                          std::uint32_t recordBase) {
+    // The walk only ends by coming back to freeSlot, so that must be a slot it visits.
+    if (!isUsableSlot(freeSlot, recordBase)) return std::nullopt;
+    std::uint32_t c = freeSlot;
+    for (;;) {
+        c += image::kCodeSlotSize;
+        if (!isUsableSlot(c, recordBase)) c = image::kCodeSlotSize;
+        if (!slotInUse(record, c)) return c;
+        if (c == freeSlot) return std::nullopt;
+    }
+}
+
+bool DumpRecord(Ui& ui, const fs::path& dir, char tag, std::span<const std::uint8_t> record512) {
+    static constexpr char kUniqueness[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    std::string name = "SPIREC00.bin";
+    name[6] = tag;
+    fs::path path;
+    for (std::size_t i = 0;; ++i) {
+        name[7] = kUniqueness[i];
+        path = dir / name;
+        std::error_code ec;
+        if (!fs::exists(path, ec)) break;
+        if (kUniqueness[i + 1] == '\0') {
+            ui.setStatusText(kPanelMessages, "Create File Error" + path.string());
+            return false;
+        }
+        ui.processEvents();
+    }
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (out.is_open()) {
+        out.write(reinterpret_cast<const char*>(record512.data()), kSector);
+        out.close();
+    }
+    if (!out) {
+        ui.messageBox("Fail to create file", "GetSPIFWInfo:", BoxButtons::Ok, BoxIcon::Error);
+        return false;
+    }
+    ui.setStatusText(kPanelMessages, "Svae File OK :" + path.string());
+    return true;
+}
+
+bool StartUpgrade(FirmwareState& fw, DeviceState& dev, FirmwareProgress& progress, const fs::path& dumpDir) {
+    BusyGuard busy(fw.busy);
+    if (!busy.held()) return false;
+    Ui& ui = dev.ui;
+
+    const std::vector<std::uint8_t>& bytes = fw.image.bytes;
+    // An image always ends with its record area; anything shorter has no template.
+    if (bytes.size() < image::kRecordAreaSize) {
+        showMessage(ui, "Please Load Firmware File First ");
+        return false;
+    }
+    if (!SendVuMode(dev, kModeEnterUpdate)) return false;
+    const auto abort = [&] {
+        busy.release();
+        SendVuMode(dev, kModeLeaveUpdate);
+        return false;
+    };
+
+    const std::span<const std::uint8_t> tmpl(bytes.data() + bytes.size() - image::kRecordAreaSize,
+                                             image::kRecordSize);
+    Record current{};
+    // A sequence of 128 or more has no slot in the ring.
+    if (!ReadSpiRecord(dev, current.data()) ||
+        current[image::record::kSequenceNumber] >= image::kRecordSlots) {
+        showMessage(ui, "Get SPI Record fail ");
+        return abort();
+    }
+    if (tmpl[image::record::kConfigVersion] != current[image::record::kConfigVersion]) {
+        showPlain(ui, "SPI Configuration Version Error");
+        return abort();
+    }
+    Record working = current;
+
+    std::uint32_t freeSlot = readLe24(current, image::record::kFreeSlotAddress);
+    const auto freeAddressError = [&] {
+        DumpRecord(ui, dumpDir, 'A', current);
+        showPlain(ui, "SPI Free address Error!!");
+        return abort();
+    };
+    // A free slot that a code entry names holds code the bridge may boot.
+    if (!isSlotAligned(freeSlot) || slotInUse(current, freeSlot)) return freeAddressError();
+    std::uint8_t sequence = current[image::record::kSequenceNumber];
+
+    Record head{};
+    if (!SpiRead(dev, 0, kSpiReadStep, head.data())) {
+        showMessage(ui, "Get First 128 Data fail ");
+        return abort();
+    }
+    const std::uint32_t recordBase = readLe24(head, image::kRecordAreaAddressOffset);
+    if (!hasImageSignature(head) || !isSoundRecordBase(recordBase, dev.spiSize)) {
+        showMessage(ui, "There is a wrong data header from SPI.");
+        return abort();
+    }
+    if (!isUsableSlot(freeSlot, recordBase)) return freeAddressError();
+
+    std::copy_n(tmpl.begin() + image::record::kTemplateBlock, image::record::kTemplateBlockSize,
+                working.begin() + image::record::kTemplateBlock);
+
+    const auto marked = [&](std::size_t k) {
+        const std::size_t at = codeEntryOffset(k);
+        return tmpl[at + image::entry::kUpdateMark] == image::kUpdateMark &&
+               tmpl[at + image::entry::kCodeType] != image::kEmptyCodeType;
+    };
+    unsigned total = 0;
+    for (std::size_t k = 0; k < image::record::kCodeEntries; ++k) total += marked(k) ? 1 : 0;
+
+    progress.setTitle("Firmware Update...");
+    progress.setCaption("");
+    dev.spiProgress.store(0);
+    progress.setProgressMaximum(total * kProgressPerCodeType);
+    progress.setProgressPosition(0);
+    progress.setPanelVisible(true);
+    progress.startTimer();
+
+    std::vector<std::uint8_t> readback(image::kCodeSlotSize);
+    unsigned done = 0;
+    unsigned n = 0;
+    for (std::size_t k = 0; k < image::record::kCodeEntries; ++k) {
+        ui.processEvents();
+        if (!marked(k)) continue;
+        const std::size_t entryAt = codeEntryOffset(k);
+        const std::uint8_t type = tmpl[entryAt + image::entry::kCodeType];
+        const bool exempt = type == image::kExemptCodeType;
+        ++n;
+        progress.setCaption("Process " + std::to_string(n) + " / " + std::to_string(total));
+
+        // The exempt type may sit anywhere, but never past the end of the image.
+        const std::uint32_t source = readLe24(tmpl, entryAt + image::entry::kSlotAddress);
+        if ((!exempt && !isSlotAligned(source)) ||
+            std::uint64_t{source} + image::kCodeSlotSize > bytes.size()) {
+            showPlain(ui, "FileOffset Error of bin file!!");
+            continue;
+        }
+        const std::optional<std::size_t> p = findEntry(working, type);
+        if (!p) {
+            showPlain(ui, "Firmware Type not found");
+            continue;
+        }
+        const std::size_t slotAt = codeEntryOffset(*p) + image::entry::kSlotAddress;
+        const std::uint32_t oldSlot = readLe24(working, slotAt);
+        if (!exempt && !isSlotAligned(oldSlot)) {
+            DumpRecord(ui, dumpDir, static_cast<char>('0' + *p), current);
+            showPlain(ui, "SPI_Offset Error on current firmware!!");
+            continue;
+        }
+
+        // Erase and program failures are left to the comparison to catch.
+        const std::uint8_t* code = bytes.data() + source;
+        if (SpiErase(dev, freeSlot, image::kCodeSlotSize)) ui.setStatusText(kPanelMessages, "SPI Erase OK");
+        if (SpiWrite(dev, freeSlot, image::kCodeSlotSize, code))
+            ui.setStatusText(kPanelMessages, "SPI Page Program OK");
+        const bool readOk = SpiRead(dev, freeSlot, image::kCodeSlotSize, readback.data());
+        if (!readOk || !std::equal(readback.begin(), readback.end(), code)) {
+            const std::string text = "CodeType 0x" + hex2(type) + " Verify Fail";
+            ui.setStatusText(kPanelMessages, text);
+            showWarning(ui, text);
+            continue;
+        }
+        ui.setStatusText(kPanelMessages, "CodeType 0x" + hex2(type) + " Verify OK.");
+        writeLe24(working, slotAt, freeSlot);
+
+        const std::optional<std::uint32_t> next = nextFreeSlot(working, freeSlot, recordBase);
+        if (!next) {
+            showWarning(ui, "No Free Sapce in SPI");
+            break;
+        }
+        freeSlot = *next;
+        writeLe24(working, image::record::kFreeSlotAddress, freeSlot);
+        sequence = static_cast<std::uint8_t>((sequence + 1) % image::kRecordSlots);
+        working[image::record::kSequenceNumber] = sequence;
+        writeLe16(working, image::record::kChecksum, image::recordChecksum(working));
+        if (!writeRecord(dev, recordBase, sequence, working)) break;
+
+        // Written first, then the sector before it erased, so the newest
+        // record can always be found.
+        const std::uint32_t r = sequence == 0 ? image::kRecordAreaSize : sequence * image::kRecordSize;
+        if (r % image::kFlashSectorSize == 0)
+            SpiErase(dev, recordBase + r - image::kFlashSectorSize, image::kFlashSectorSize);
+        ++done;
+    }
+
+    progress.stopTimer();
+    progress.setPanelVisible(false);
+    showWarning(ui, "Firmware Upgrade " + std::to_string(done) + "/" + std::to_string(total) +
+                        "completed!\n" + "\nPlease power off this device or the system," +
+                        "\nand power on it to enable the new firmware!");
+    SendVuMode(dev, kModeLeaveUpdate);
+    busy.release();
+    return done == total;
+}
+
+}  // namespace ardenvel
