@@ -1,0 +1,81 @@
+#include "app/Program.h"
+
+#include <exception>
+
+#include "app/Dialogs.h"
+#include "app/QtUi.h"
+#include "app/SingleInstance.h"
+#include "app/TForm1.h"
+#include "device/DeviceState.h"
+#include "eventlog/EventLog.h"
+#include "eventlog/LogFile.h"
+#include "firmware/FirmwareState.h"
+#include "monitor/MonitorState.h"
+#include "platform/Clock.h"
+#include "platform/ExecutableDirectory.h"
+
+namespace ardenvel::app {
+
+ArdenvelApplication::ArdenvelApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+
+bool ArdenvelApplication::notify(QObject* receiver, QEvent* event) {
+    try {
+        return QApplication::notify(receiver, event);
+    } catch (const std::exception& e) {
+        reportEscaped(e.what());
+    } catch (...) {
+        reportEscaped("Unknown exception");
+    }
+    return false;
+}
+
+void ArdenvelApplication::reportEscaped(const std::string& message) {
+    // The box runs its own event loop; a second failure meanwhile only ends it.
+    if (!reporting_) {
+        reporting_ = true;
+        if (dialogs_ != nullptr) {
+            dialogs_->messageBox(message, kApplicationTitle, BoxButtons::Ok, BoxIcon::Error);
+        } else {
+            QtDialogs().messageBox(message, kApplicationTitle, BoxButtons::Ok, BoxIcon::Error);
+        }
+        reporting_ = false;
+    }
+    exit(0);
+}
+
+int RunProgram(int& argc, char** argv, const ProgramSetup& setup) {
+    // A second copy ends here: no window, no message.
+    SingleInstance instance(kInstanceMutexName);
+    if (!instance.acquired()) return 0;
+
+    ArdenvelApplication app(argc, argv);
+    ArdenvelApplication::setApplicationName(QString::fromLatin1(kApplicationTitle));
+    std::unique_ptr<Dialogs> dialogs =
+        setup.makeDialogs ? setup.makeDialogs() : std::make_unique<QtDialogs>();
+    app.setErrorDialogs(dialogs.get());
+    try {
+        std::unique_ptr<Host> host = setup.makeHost();
+        QtUi ui(*dialogs);
+        SystemClock clock;
+        DeviceState dev(*host, ui, clock);
+        MonitorState monitor;
+        EventLogState log;
+        FirmwareState firmware;
+        const std::filesystem::path programDir = executableDirectory();
+        log.LogDirectory = chooseLogDirectory(programDir, processEnv);
+
+        TForm1 form({dev, monitor, log, firmware, clock, ui, programDir});
+        form.show();
+        if (setup.started) setup.started(form, *host, *dialogs);
+        ArdenvelApplication::exec();
+        form.shutdown();
+    } catch (const std::exception& e) {
+        app.reportEscaped(e.what());
+    } catch (...) {
+        app.reportEscaped("Unknown exception");
+    }
+    app.setErrorDialogs(nullptr);
+    return 0;
+}
+
+}  // namespace ardenvel::app
