@@ -1,0 +1,746 @@
+#include "cli/Cli.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <thread>
+
+#ifdef _WIN32
+#include <io.h>
+#define ARDENVEL_ISATTY _isatty
+#define ARDENVEL_FILENO _fileno
+#else
+#include <unistd.h>
+#define ARDENVEL_ISATTY isatty
+#define ARDENVEL_FILENO fileno
+#endif
+
+#include "cli/CliUi.h"
+#include "cli/StopSignal.h"
+#include "device/Discovery.h"
+#include "device/SpiFlash.h"
+#include "device/VuChannel.h"
+#include "eventlog/EventLog.h"
+#include "firmware/FirmwareLoad.h"
+#include "firmware/ImageLayout.h"
+#include "firmware/Upgrade.h"
+#include "monitor/ControllerStatus.h"
+#include "platform/Clock.h"
+#include "platform/ExecutableDirectory.h"
+#include "platform/TracingHost.h"
+#include "platform/virtual/VirtualHost.h"
+#ifdef _WIN32
+#include "platform/win32/Win32Host.h"
+#else
+#include "platform/linux/LinuxHost.h"
+#endif
+
+namespace ardenvel::cli {
+namespace {
+
+using json = nlohmann::ordered_json;
+
+constexpr char kUsage[] =
+    "Usage: ardenvel-cli [--virtual DIR]... [--log-dir DIR] [--trace FILE] COMMAND [ARGS]\n"
+    "\n"
+    "Commands:\n"
+    "  list                         the enclosures found among the host's disks\n"
+    "  status [--json]              each enclosure's decoded status record\n"
+    "  monitor [--interval S] [--count N]\n"
+    "                               poll and write the daily event log\n"
+    "  buzzer mute|sound [--device N]\n"
+    "  autoscan on|off [--device N]\n"
+    "  scan stop P0|P1 [--device N] [--yes]\n"
+    "  firmware check FILE          load and verify a firmware image\n"
+    "  firmware upgrade FILE [--device N] [--yes]\n"
+    "\n"
+    "Options:\n"
+    "  --virtual DIR   use the emulated enclosure described in DIR (repeatable)\n"
+    "  --log-dir DIR   where the event logs and record dumps go\n"
+    "  --trace FILE    write every request sent to the disks to FILE\n"
+    "  --help          this text; COMMAND --help for one command\n"
+    "\n"
+    "Exit codes: 0 success, 1 failed, 2 bad usage, 3 no enclosure found,\n"
+    "            4 firmware upgrade finished with fewer code types done than marked.\n";
+
+struct CommandHelp {
+    const char* name;
+    const char* text;
+};
+constexpr CommandHelp kCommandHelp[] = {
+    {"list", "Usage: ardenvel-cli list\n  Slot, physical drive, routes, volumes, firmware revision and model of each enclosure.\n"},
+    {"status",
+     "Usage: ardenvel-cli status [--json]\n  The decoded status record of each enclosure; --json gives the schema of docs/cli.md.\n"},
+    {"monitor",
+     "Usage: ardenvel-cli monitor [--interval SECONDS] [--count N]\n"
+     "  Polls every enclosure (every 4 s by default), writes the daily event log as the window does\n"
+     "  and prints each new log line. Stops on SIGINT or SIGTERM, or after N polls.\n"},
+    {"buzzer", "Usage: ardenvel-cli buzzer mute|sound [--device N]\n  Mutes or sounds the bridge's buzzer.\n"},
+    {"autoscan", "Usage: ardenvel-cli autoscan on|off [--device N]\n  Switches the bridge's automatic surface scan.\n"},
+    {"scan",
+     "Usage: ardenvel-cli scan stop P0|P1 [--device N] [--yes]\n"
+     "  Stops the surface scan on a port; asks first unless --yes is given.\n"},
+    {"firmware",
+     "Usage: ardenvel-cli firmware check FILE\n"
+     "       ardenvel-cli firmware upgrade FILE [--device N] [--yes]\n"
+     "  check: loads and verifies an image, prints its checksum and the code types it marks.\n"
+     "  upgrade: programs each marked code type into a free slot, verifies it and records it.\n"},
+};
+
+struct Options {
+    std::vector<std::string> virtualDirs;
+    std::optional<std::filesystem::path> logDir;
+    std::optional<std::filesystem::path> traceFile;
+    std::string command;
+    std::vector<std::string> args;  // the command's own words, options removed
+    bool json = false;
+    bool yes = false;
+    bool help = false;
+    unsigned device = 1;
+    double interval = 4.0;
+    std::optional<unsigned> count;
+};
+
+bool parseUnsigned(const std::string& s, unsigned& out) {
+    if (s.empty() || s.size() > 9 || !std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return false;
+    out = static_cast<unsigned>(std::stoul(s));
+    return true;
+}
+
+// Global options come before the command; the command's options may follow it.
+std::optional<std::string> parseArgs(const std::vector<std::string>& args, Options& o) {
+    std::size_t i = 0;
+    auto value = [&](const std::string& name) -> std::optional<std::string> {
+        if (i + 1 >= args.size()) return std::nullopt;
+        (void)name;
+        return args[++i];
+    };
+    for (; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--virtual") {
+            auto v = value(a);
+            if (!v) return "--virtual needs a directory";
+            o.virtualDirs.push_back(*v);
+        } else if (a == "--log-dir") {
+            auto v = value(a);
+            if (!v) return "--log-dir needs a directory";
+            o.logDir = *v;
+        } else if (a == "--trace") {
+            auto v = value(a);
+            if (!v) return "--trace needs a file";
+            o.traceFile = *v;
+        } else if (a == "--help" || a == "-h") {
+            o.help = true;
+        } else if (!a.empty() && a[0] == '-') {
+            return "unknown option " + a;
+        } else {
+            break;
+        }
+    }
+    if (i < args.size()) o.command = args[i++];
+    for (; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--json") {
+            o.json = true;
+        } else if (a == "--yes" || a == "-y") {
+            o.yes = true;
+        } else if (a == "--help" || a == "-h") {
+            o.help = true;
+        } else if (a == "--device") {
+            auto v = value(a);
+            if (!v || !parseUnsigned(*v, o.device) || o.device < 1 || o.device > 8)
+                return "--device needs a number from 1 to 8";
+        } else if (a == "--count") {
+            auto v = value(a);
+            unsigned n = 0;
+            if (!v || !parseUnsigned(*v, n) || n == 0) return "--count needs a positive number";
+            o.count = n;
+        } else if (a == "--interval") {
+            auto v = value(a);
+            if (!v) return "--interval needs a number of seconds";
+            char* end = nullptr;
+            o.interval = std::strtod(v->c_str(), &end);
+            if (end == v->c_str() || *end != '\0' || !(o.interval > 0) || o.interval > 86400)
+                return "--interval needs a number of seconds";
+        } else if (!a.empty() && a[0] == '-') {
+            return "unknown option " + a;
+        } else {
+            o.args.push_back(a);
+        }
+    }
+    return std::nullopt;
+}
+
+std::string routeNames(std::uint32_t word) {
+    std::string s;
+    auto add = [&](const char* n) { s += (s.empty() ? "" : ","), s += n; };
+    if (word & kUsbPath) add(word & kShiftPath ? "USB(shift)" : "USB");
+    if (word & kLbaPath) add("LBA");
+    if (word & kAtaPath) add("ATA");
+    return s;
+}
+
+std::string volumesOf(const DiscoveryTables& t, unsigned drive) {
+    std::string s;
+    for (unsigned i = 0; i < t.logicalDriveCount && i < kLogicalDriveRecords; ++i)
+        if (t.logicalDrives[i].driveType == kDriveFixed && t.logicalDrives[i].diskNumber == drive)
+            s += t.logicalDrives[i].letter;
+    return s;
+}
+
+// Text from the device as it may be shown on one line: NULs end it.
+std::string shown(const std::string& s) {
+    std::string out = s.substr(0, s.find('\0'));
+    for (char& c : out)
+        if (c == '\r' || c == '\n') c = ' ';
+    return out;
+}
+
+std::string trimmed(const std::string& s) {
+    std::string t = shown(s);
+    while (!t.empty() && t.back() == ' ') t.pop_back();
+    while (!t.empty() && t.front() == ' ') t.erase(t.begin());
+    return t;
+}
+
+const char* conditionName(PortCondition c) {
+    switch (c) {
+    case PortCondition::Absent: return "absent";
+    case PortCondition::Initialized: return "initialized";
+    case PortCondition::Failed: return "failed";
+    case PortCondition::Inserted: return "inserted";
+    case PortCondition::None: return "none";
+    }
+    return "none";
+}
+
+const char* volumeStateName(VolumeState v) {
+    switch (v) {
+    case VolumeState::Normal: return "Normal";
+    case VolumeState::Failure: return "Failure";
+    case VolumeState::SingleDisk: return "Single HDD Present";
+    }
+    return "";
+}
+
+const char* sourceName(ModeSource s) {
+    switch (s) {
+    case ModeSource::Jumper: return "jumper";
+    case ModeSource::Spi: return "spi";
+    case ModeSource::Unstated: return "unstated";
+    }
+    return "unstated";
+}
+
+// The host, the device state and everything a command needs, for one run.
+class Session {
+public:
+    Session(const Options& o, std::FILE* out, std::FILE* err)
+        : opts_(o),
+          out_(out),
+          err_(err),
+          interactive_(ARDENVEL_ISATTY(ARDENVEL_FILENO(stdin)) != 0),
+          ui_(err, o.yes, interactive_) {}
+
+    bool open() {
+        if (!opts_.virtualDirs.empty()) {
+            auto v = std::make_unique<virt::VirtualHost>();
+            for (std::size_t i = 0; i < opts_.virtualDirs.size(); ++i) {
+                if (i >= kMaxPhysicalDrives) {
+                    std::fprintf(err_, "At most %u virtual enclosures can be given.\n", kMaxPhysicalDrives);
+                    return false;
+                }
+                std::string error;
+                if (!v->loadEnclosure(static_cast<unsigned>(i), opts_.virtualDirs[i], error)) {
+                    std::fprintf(err_, "Cannot load the virtual enclosure %s: %s\n", opts_.virtualDirs[i].c_str(),
+                                 error.c_str());
+                    return false;
+                }
+            }
+            base_ = std::move(v);
+        } else {
+#ifdef _WIN32
+            base_ = std::make_unique<win32::Win32Host>();
+#else
+            base_ = std::make_unique<LinuxHost>();
+#endif
+        }
+        Host* host = base_.get();
+        if (opts_.traceFile) {
+            traceStream_.open(*opts_.traceFile, std::ios::out | std::ios::trunc);
+            if (!traceStream_) {
+                std::fprintf(err_, "Cannot write the trace file %s.\n", opts_.traceFile->string().c_str());
+                return false;
+            }
+            tracing_ = std::make_unique<TracingHost>(*base_, [this](const std::string& line) {
+                traceStream_ << line << '\n';
+                traceStream_.flush();
+            });
+            host = tracing_.get();
+        }
+        dev_ = std::make_unique<DeviceState>(*host, ui_, clock_);
+        SeedRandomLba(*dev_);
+        logDir_ = opts_.logDir ? *opts_.logDir : chooseLogDirectory(executableDirectory(), processEnv);
+        return true;
+    }
+
+    // One discovery pass, straight away, as the window's first one.
+    unsigned discover() {
+        EnumerateDriveLetters(*dev_);
+        dev_->physicalDriveCount = CountPhysicalDrives(*dev_);
+        RunDiscovery(*dev_);
+        ApplyDiscoveryResult(*dev_);
+#ifndef _WIN32
+        if (auto* linux = dynamic_cast<LinuxHost*>(base_.get()))
+            if (auto warning = linux->takePrivilegeWarning()) std::fprintf(err_, "%s\n", warning->c_str());
+#endif
+        return dev_->tables.deviceCount;
+    }
+
+    bool readStatus(unsigned slot, StatusBlock& block) {
+        dev_->selectedDevice = static_cast<std::uint8_t>(slot);
+        return ReadSpiRecord(*dev_, block.data());
+    }
+
+    std::string firmwareOf(unsigned slot) const {
+        const auto& t = dev_->tables;
+        return firmwareRevisionText(t.sectorBuffers[driveNumberOf(t.deviceTable[slot])]);
+    }
+    std::string modelOf(unsigned slot) const {
+        const auto& t = dev_->tables;
+        return modelText(t.sectorBuffers[driveNumberOf(t.deviceTable[slot])]);
+    }
+
+    int list();
+    int status();
+    int monitor();
+    int settings(bool buzzer);
+    int scan();
+    int firmware();
+
+private:
+    int needEnclosure(unsigned& slot);
+    json statusJson(unsigned slot, const StatusBlock* block);
+    void printStatus(unsigned slot, const StatusBlock* block);
+    int upgrade(const std::string& file);
+
+    const Options& opts_;
+    std::FILE* out_;
+    std::FILE* err_;
+    bool interactive_;
+    CliUi ui_;
+    SystemClock clock_;
+    std::unique_ptr<Host> base_;
+    std::unique_ptr<TracingHost> tracing_;
+    std::ofstream traceStream_;
+    std::unique_ptr<DeviceState> dev_;
+    std::filesystem::path logDir_;
+};
+
+int Session::list() {
+    const unsigned n = discover();
+    if (n == 0) {
+        std::fprintf(err_, "No Drive found! \n");
+        return kExitNoEnclosure;
+    }
+    std::fprintf(out_, "%-5s %-6s %-16s %-8s %-9s %s\n", "SLOT", "DRIVE", "ROUTES", "VOLUMES", "FIRMWARE", "MODEL");
+    for (unsigned s = 0; s < n; ++s) {
+        const std::uint32_t w = dev_->tables.deviceTable[s];
+        std::fprintf(out_, "%-5u %-6u %-16s %-8s %-9s %s\n", s + 1, driveNumberOf(w), routeNames(w).c_str(),
+                     volumesOf(dev_->tables, driveNumberOf(w)).c_str(), shown(firmwareOf(s)).c_str(),
+                     trimmed(modelOf(s)).c_str());
+    }
+    return kExitOk;
+}
+
+json Session::statusJson(unsigned slot, const StatusBlock* block) {
+    const std::uint32_t w = dev_->tables.deviceTable[slot];
+    const std::string rev = firmwareOf(slot);
+    json j;
+    j["slot"] = slot + 1;
+    j["drive"] = driveNumberOf(w);
+    j["routes"] = routeNames(w);
+    j["volumes"] = volumesOf(dev_->tables, driveNumberOf(w));
+    j["firmware"] = shown(rev);
+    j["model"] = trimmed(modelOf(slot));
+    j["scanCapable"] = scanCapable(rev);
+    j["read"] = block != nullptr;
+    if (!block) return j;
+    const StatusView v(*block);
+    const bool capable = scanCapable(rev);
+    j["raidMode"] = modeName(v.raidModeOfSystem());
+    j["raidModeInSpi"] = modeName(v.raidModeInSpi());
+    j["modeSource"] = sourceName(v.modeSource());
+    j["buzzer"] = v.buzzerSounding() ? "sounding" : "muted";
+    j["autoScan"] = v.autoScanOn();
+    j["capacitySectors"] = v.configuredCapacity();
+    j["capacityGb"] = capacityGb(v.configuredCapacity());
+    j["volumeState"] = volumeStateName(v.volumeState());
+    json act;
+    const ActivityKind kind = v.activityKind(capable);
+    act["kind"] = kind == ActivityKind::None ? "none" : kind == ActivityKind::Scan ? "scan" : "rebuild";
+    if (kind != ActivityKind::None) {
+        act["port"] = v.activityPort();
+        act["percent"] = v.progressPercent();
+    }
+    j["activity"] = act;
+    json ports = json::array();
+    for (int p = 0; p < 2; ++p) {
+        json pj;
+        const PortCondition c = v.portCondition(p);
+        pj["port"] = p;
+        pj["state"] = conditionName(c);
+        if (c == PortCondition::Initialized || c == PortCondition::Failed) {
+            pj["serial"] = trimmed(v.serial(p));
+            pj["model"] = trimmed(v.model(p));
+            pj["capacitySectors"] = v.portCapacity(p);
+            pj["capacityGb"] = capacityGb(v.portCapacity(p));
+            pj["sataGeneration"] = v.sataGeneration(p);
+        }
+        pj["badSector"] = (v.activityFlags() & (p == 0 ? activity::kBadP0 : activity::kBadP1)) != 0;
+        ports.push_back(pj);
+    }
+    j["ports"] = ports;
+    json bad;
+    const unsigned count = v.badSectorCount();
+    bad["count"] = count;
+    json lbas = json::array();
+    for (unsigned k = count > 10 ? count - 10 : 0; k < count; ++k) lbas.push_back(v.badSectorLba(k));
+    bad["latest"] = lbas;
+    j["badSectors"] = bad;
+    return j;
+}
+
+void Session::printStatus(unsigned slot, const StatusBlock* block) {
+    const json j = statusJson(slot, block);
+    std::fprintf(out_, "Device%u (PhysicalDrive%u, %s) [%s]\n", slot + 1, j["drive"].get<unsigned>(),
+                 j["routes"].get<std::string>().c_str(), j["volumes"].get<std::string>().c_str());
+    std::fprintf(out_, "  Model: %s  F/W Rev. %s\n", j["model"].get<std::string>().c_str(),
+                 j["firmware"].get<std::string>().c_str());
+    if (!block) {
+        std::fprintf(out_, "  status could not be read\n");
+        return;
+    }
+    std::fprintf(out_, "  RAID Mode of System: %s (in SPI: %s, set by %s)\n", j["raidMode"].get<std::string>().c_str(),
+                 j["raidModeInSpi"].get<std::string>().c_str(), j["modeSource"].get<std::string>().c_str());
+    std::fprintf(out_, "  Capacity: %u GB (%u sectors)\n", j["capacityGb"].get<unsigned>(),
+                 j["capacitySectors"].get<unsigned>());
+    std::fprintf(out_, "  Buzzer: %s  Auto Scan: %s\n", j["buzzer"].get<std::string>().c_str(),
+                 j["autoScan"].get<bool>() ? "on" : "off");
+    for (const auto& p : j["ports"]) {
+        std::fprintf(out_, "  P%d: %s", p["port"].get<int>(), p["state"].get<std::string>().c_str());
+        if (p.contains("serial"))
+            std::fprintf(out_, " (SATA%u) Serial# %s, %s, %u GB", p["sataGeneration"].get<unsigned>(),
+                         p["serial"].get<std::string>().c_str(), p["model"].get<std::string>().c_str(),
+                         p["capacityGb"].get<unsigned>());
+        if (p["badSector"].get<bool>()) std::fprintf(out_, "  Bad Sector");
+        std::fprintf(out_, "\n");
+    }
+    const auto& a = j["activity"];
+    if (a["kind"] == "none") {
+        std::fprintf(out_, "  Volume: %s\n", j["volumeState"].get<std::string>().c_str());
+    } else if (a["kind"] == "scan") {
+        std::fprintf(out_, "  P%d Scan %u%%\n", a["port"].get<int>(), a["percent"].get<unsigned>());
+    } else {
+        std::fprintf(out_, "  Rebuild %s %u%%\n", a["port"].get<int>() == 0 ? "P1 --> P0" : "P0 --> P1",
+                     a["percent"].get<unsigned>());
+    }
+    const auto& b = j["badSectors"];
+    std::fprintf(out_, "  Bad sectors: %u", b["count"].get<unsigned>());
+    if (!b["latest"].empty()) {
+        std::fprintf(out_, " (latest:");
+        for (const auto& l : b["latest"]) std::fprintf(out_, " %u", l.get<unsigned>());
+        std::fprintf(out_, ")");
+    }
+    std::fprintf(out_, "\n");
+}
+
+int Session::status() {
+    const unsigned n = discover();
+    if (n == 0) {
+        std::fprintf(err_, "No Drive found! \n");
+        return kExitNoEnclosure;
+    }
+    json all = json::array();
+    bool anyFailed = false;
+    for (unsigned s = 0; s < n; ++s) {
+        StatusBlock block{};
+        const bool ok = readStatus(s, block);
+        anyFailed |= !ok;
+        if (opts_.json)
+            all.push_back(statusJson(s, ok ? &block : nullptr));
+        else
+            printStatus(s, ok ? &block : nullptr);
+    }
+    if (opts_.json) {
+        json doc;
+        doc["version"] = 1;
+        doc["enclosures"] = all;
+        std::fprintf(out_, "%s\n", doc.dump(2).c_str());
+    }
+    return anyFailed ? kExitFailed : kExitOk;
+}
+
+int Session::needEnclosure(unsigned& slot) {
+    const unsigned n = discover();
+    if (n == 0) {
+        std::fprintf(err_, "No Drive found! \n");
+        return kExitNoEnclosure;
+    }
+    if (opts_.device > n) {
+        std::fprintf(err_, "There is no Device%u: %u enclosure(s) found.\n", opts_.device, n);
+        return kExitUsage;
+    }
+    slot = opts_.device - 1;
+    return kExitOk;
+}
+
+int Session::settings(bool buzzer) {
+    if (opts_.args.size() != 1) return kExitUsage;
+    const std::string& word = opts_.args[0];
+    const bool on = buzzer ? word == "sound" : word == "on";
+    if (buzzer ? (word != "mute" && word != "sound") : (word != "on" && word != "off")) return kExitUsage;
+    unsigned slot = 0;
+    if (int rc = needEnclosure(slot); rc != kExitOk) return rc;
+    // The block carries both settings: the one not changed keeps the bridge's value.
+    StatusBlock block{};
+    if (!readStatus(slot, block)) return kExitFailed;
+    const StatusView v(block);
+    PanelCommandInput in;
+    in.activePage = static_cast<int>(slot);
+    in.buzzerMuteTicked = buzzer ? !on : !v.buzzerSounding();
+    in.autoScanTicked = buzzer ? v.autoScanOn() : on;
+    std::array<std::uint8_t, 4> cooldown{}, abort{};
+    const PanelCommandEffects fx{cooldown, abort, [] {}};
+    return SetBuzzerAutoScan(*dev_, in, fx) ? kExitOk : kExitFailed;
+}
+
+int Session::scan() {
+    if (opts_.args.size() != 2 || opts_.args[0] != "stop" || (opts_.args[1] != "P0" && opts_.args[1] != "P1"))
+        return kExitUsage;
+    const int port = opts_.args[1] == "P0" ? 0 : 1;
+    if (!opts_.yes && !interactive_) {
+        std::fprintf(err_, "scan stop asks for confirmation; give --yes when not on a terminal.\n");
+        return kExitUsage;
+    }
+    unsigned slot = 0;
+    if (int rc = needEnclosure(slot); rc != kExitOk) return rc;
+    StatusBlock block{};
+    if (!readStatus(slot, block)) return kExitFailed;
+    const char* question =
+        port == 0 ? "Do You Want to terminate the scan process?" : "Do You want to terminate the scan process?";
+    if (ui_.messageBox(question, "Message", BoxButtons::YesNo, BoxIcon::None) != BoxResult::Yes) return kExitFailed;
+    PanelCommandInput in;
+    in.activePage = static_cast<int>(slot);
+    in.scanStart = 0;
+    in.scanPort = static_cast<std::uint8_t>(port);
+    in.scanFirstLba = 0;
+    in.scanLastLba = StatusView(block).configuredCapacity() - 1u;
+    std::array<std::uint8_t, 4> cooldown{}, abort{};
+    const PanelCommandEffects fx{cooldown, abort, [] {}};
+    return SendScanControl(*dev_, in, fx) ? kExitOk : kExitFailed;
+}
+
+int Session::monitor() {
+    if (!opts_.args.empty()) return kExitUsage;
+    StopSignal stop;
+    const unsigned n = discover();
+    if (n == 0) {
+        std::fprintf(err_, "No Drive found! \n");
+        return kExitNoEnclosure;
+    }
+    EventLogState log;
+    log.LogDirectory = logDir_;
+    StatusBuffers buffers{};
+    // As the window with the first tab active: the start-up pass repeats
+    // until a poll reads an enclosure, and the first enclosure's revision
+    // decides whether activity is a scan.
+    bool firstRefreshPending = true;
+    const bool capable = scanCapable(firmwareOf(0));
+    std::filesystem::path lastFile;
+    std::size_t printed = 0;
+    unsigned polls = 0;
+    const auto interval = std::chrono::duration<double>(opts_.interval);
+    while (!stop.requested()) {
+        std::uint8_t mask = 0;
+        for (unsigned s = 0; s < n && s < 4; ++s)
+            if (readStatus(s, buffers[s])) mask = static_cast<std::uint8_t>(mask | (1u << s));
+        const std::filesystem::path file = LogFileName(log.LogDirectory, clock_.toLocal(clock_.now()));
+        if (file != lastFile || firstRefreshPending) {
+            // A new file (or the reloaded one): what it held before is not news.
+            const auto existing = readLogLines(*log.Files, file);
+            printed = existing ? existing->size() : 0;
+            if (!std::filesystem::exists(file)) printed = 0;
+            lastFile = file;
+        }
+        const EventLogInputs inputs{clock_, ui_, dev_->tables, buffers, firstRefreshPending, capable};
+        UpdateEventLog(log, inputs, mask);
+        if (log.DayLog.count() < printed) printed = 0;
+        for (; printed < log.DayLog.count(); ++printed) std::fprintf(out_, "%s\n", log.DayLog.line(printed).c_str());
+        std::fflush(out_);
+        if (mask != 0) firstRefreshPending = false;
+        ++polls;
+        if (opts_.count && polls >= *opts_.count) break;
+        if (mask == 0) {
+            std::fprintf(err_, "No enclosure answered; monitoring stopped.\n");
+            return kExitFailed;
+        }
+        const auto until = std::chrono::steady_clock::now() + interval;
+        while (!stop.requested() && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return kExitOk;
+}
+
+// Progress of an upgrade on the terminal: a bar on a terminal, plain lines otherwise.
+class CliProgress final : public FirmwareProgress {
+public:
+    CliProgress(std::FILE* err, bool terminal, const DeviceState& dev) : err_(err), terminal_(terminal), dev_(dev) {}
+    void setTitle(const std::string& text) override { std::fprintf(err_, "%s\n", text.c_str()); }
+    void setCaption(const std::string& text) override {
+        if (text.empty()) return;
+        if (terminal_) std::fprintf(err_, "\n");
+        std::fprintf(err_, "%s\n", text.c_str());
+    }
+    void setPanelVisible(bool shown) override {
+        if (!shown && terminal_) std::fprintf(err_, "\n");
+    }
+    void setProgressMaximum(std::uint32_t maximum) override { maximum_ = maximum; }
+    void setProgressPosition(std::uint32_t position) override {
+        if (maximum_ == 0) return;
+        const unsigned pct = static_cast<unsigned>(std::min<std::uint64_t>(100, 100ull * position / maximum_));
+        if (terminal_) {
+            const unsigned filled = pct * 40 / 100;
+            std::fprintf(err_, "\r[%s%s] %3u%%", std::string(filled, '#').c_str(), std::string(40 - filled, ' ').c_str(),
+                         pct);
+            std::fflush(err_);
+        } else if (pct / 10 != lastDecile_) {
+            lastDecile_ = pct / 10;
+            std::fprintf(err_, "progress %u%%\n", pct);
+        }
+    }
+    void startTimer() override { running_ = true; }
+    void stopTimer() override { running_ = false; }
+
+    // Timer1's once-a-second tick, driven from the flash steps.
+    void tick() {
+        if (!running_) return;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last_ < std::chrono::seconds(1)) return;
+        last_ = now;
+        ProgressTimerTick(dev_, *this);
+    }
+
+private:
+    std::FILE* err_;
+    bool terminal_;
+    const DeviceState& dev_;
+    std::uint32_t maximum_ = 0;
+    unsigned lastDecile_ = 0;
+    bool running_ = false;
+    std::chrono::steady_clock::time_point last_{};
+};
+
+std::string hex2(unsigned v) {
+    char b[8];
+    std::snprintf(b, sizeof b, "%02X", v & 0xFF);
+    return b;
+}
+
+int Session::firmware() {
+    if (opts_.args.size() != 2 || (opts_.args[0] != "check" && opts_.args[0] != "upgrade")) return kExitUsage;
+    if (opts_.args[0] == "upgrade") return upgrade(opts_.args[1]);
+    FirmwareState fw;
+    DiskFileOpener opener;
+    if (!LoadFirmwareFile(fw, ui_, opts_.args[1], opener)) return kExitFailed;
+    const std::uint8_t* rec = fw.image.bytes.data() + fw.image.length() - image::kRecordAreaSize;
+    unsigned marked = 0;
+    for (std::size_t k = 0; k < image::record::kCodeEntries; ++k) {
+        const std::uint8_t* e = rec + image::codeEntryOffset(k);
+        if (e[image::entry::kCodeType] == image::kEmptyCodeType) continue;
+        const bool update = e[image::entry::kUpdateMark] == image::kUpdateMark;
+        marked += update;
+        const unsigned addr = e[1] | (e[2] << 8) | (e[3] << 16);
+        std::fprintf(out_, "CodeType 0x%s at 0x%06X%s\n", hex2(e[0]).c_str(), addr, update ? "  marked for update" : "");
+    }
+    std::fprintf(out_, "%u code type(s) marked for update\n", marked);
+    return kExitOk;
+}
+
+int Session::upgrade(const std::string& file) {
+    FirmwareState fw;
+    DiskFileOpener opener;
+    if (!LoadFirmwareFile(fw, ui_, file, opener)) return kExitFailed;
+    if (!opts_.yes) {
+        if (!interactive_) {
+            std::fprintf(err_, "firmware upgrade asks for confirmation; give --yes when not on a terminal.\n");
+            return kExitUsage;
+        }
+    }
+    unsigned slot = 0;
+    if (int rc = needEnclosure(slot); rc != kExitOk) return rc;
+    if (!opts_.yes && ui_.messageBox("Upgrade the firmware of Device" + std::to_string(slot + 1) + "?", "Message",
+                                     BoxButtons::YesNo, BoxIcon::Warning) != BoxResult::Yes)
+        return kExitFailed;
+    dev_->selectedDevice = static_cast<std::uint8_t>(slot);
+    CliProgress progress(err_, ARDENVEL_ISATTY(ARDENVEL_FILENO(err_)) != 0, *dev_);
+    ui_.onProcessEvents = [&progress] { progress.tick(); };
+    ui_.lastBoxText.clear();
+    const bool allDone = StartUpgrade(fw, *dev_, progress, logDir_);
+    ui_.onProcessEvents = nullptr;
+    if (allDone) return kExitOk;
+    // The completion message comes only when the loop over the code types ran.
+    return ui_.lastBoxText.rfind("Firmware Upgrade ", 0) == 0 ? kExitUpgradeIncomplete : kExitFailed;
+}
+
+}  // namespace
+
+int runCli(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
+    Options o;
+    if (auto problem = parseArgs(args, o)) {
+        std::fprintf(err, "ardenvel-cli: %s\n\n%s", problem->c_str(), kUsage);
+        return kExitUsage;
+    }
+    if (o.command.empty()) {
+        std::fprintf(o.help ? out : err, "%s", kUsage);
+        return o.help ? kExitOk : kExitUsage;
+    }
+    const CommandHelp* help = nullptr;
+    for (const auto& h : kCommandHelp)
+        if (o.command == h.name) help = &h;
+    if (!help) {
+        std::fprintf(err, "ardenvel-cli: unknown command %s\n\n%s", o.command.c_str(), kUsage);
+        return kExitUsage;
+    }
+    if (o.help) {
+        std::fprintf(out, "%s", help->text);
+        return kExitOk;
+    }
+    Session s(o, out, err);
+    if (!s.open()) return kExitFailed;
+    int rc = kExitUsage;
+    if (o.command == "list")
+        rc = o.args.empty() ? s.list() : kExitUsage;
+    else if (o.command == "status")
+        rc = o.args.empty() ? s.status() : kExitUsage;
+    else if (o.command == "monitor")
+        rc = s.monitor();
+    else if (o.command == "buzzer")
+        rc = s.settings(true);
+    else if (o.command == "autoscan")
+        rc = s.settings(false);
+    else if (o.command == "scan")
+        rc = s.scan();
+    else if (o.command == "firmware")
+        rc = s.firmware();
+    if (rc == kExitUsage) std::fprintf(err, "%s", help->text);
+    return rc;
+}
+
+}  // namespace ardenvel::cli

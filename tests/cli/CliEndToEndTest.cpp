@@ -1,0 +1,303 @@
+// The built command-line tool over emulated enclosures described in
+// directories, as a user or a script runs it.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "device/ByteOrder.h"
+#include "firmware/ImageLayout.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct CliRun {
+    int code = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string slurp(const fs::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+class Cli : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir = fs::temp_directory_path() / (std::string("ardenvel-cli-") + info->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir / "logs");
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    fs::path enclosure(const std::string& name, const std::string& json) {
+        const fs::path d = dir / name;
+        fs::create_directories(d);
+        std::ofstream(d / "description.json") << json;
+        return d;
+    }
+
+    CliRun run(const std::string& args) {
+        CliRun r;
+        const fs::path out = dir / "out.txt", err = dir / "err.txt";
+        const std::string cmd = "LC_ALL=C " + std::string(ARDENVEL_CLI) + " " + args + " >" + out.string() + " 2>" +
+                                err.string() + " </dev/null";
+        const int status = std::system(cmd.c_str());
+        r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        r.out = slurp(out);
+        r.err = slurp(err);
+        return r;
+    }
+
+    fs::path dir;
+};
+
+std::string route(const std::string& r, const std::string& rev = "090619.0") {
+    return R"({ "route": ")" + r + R"(", "firmwareRevision": ")" + rev + R"(", "model": "ARDV Test Box",
+  "status": { "raidModeOfSystem": 1, "portState": "0x22", "configuredCapacity": 1953525168,
+    "ports": [ { "serial": "WD-WCAV0000000000001", "model": "WDC WD10EARS-00Y5B1", "capacity": 1953525168, "sataGeneration": 2 },
+               { "serial": "WD-WCAV0000000000002", "model": "WDC WD10EARS-00Y5B1", "capacity": 1953525168, "sataGeneration": 3 } ] } })";
+}
+
+const char* const kRoutes[] = {"lba", "ata", "lba+ata", "usb-shift", "usb-noshift", "usb-query"};
+const char* const kRouteFlags[] = {"LBA", "ATA", "LBA,ATA", "USB(shift)", "USB", "USB(shift)"};
+
+TEST_F(Cli, ListAndStatusOnEveryRoute) {
+    for (std::size_t i = 0; i < std::size(kRoutes); ++i) {
+        SCOPED_TRACE(kRoutes[i]);
+        const fs::path e = enclosure(kRoutes[i], route(kRoutes[i]));
+        const CliRun list = run("--virtual " + e.string() + " list");
+        ASSERT_EQ(list.code, 0) << list.err;
+        EXPECT_NE(list.out.find(std::string(" ") + kRouteFlags[i] + " "), std::string::npos) << list.out;
+        // A bridge found only by its query answer leaves the INQUIRY answer as its identity.
+        if (std::string(kRoutes[i]) != "usb-query") {
+            EXPECT_NE(list.out.find("090619.0  ARDV Test Box"), std::string::npos) << list.out;
+        }
+
+        const CliRun status = run("--virtual " + e.string() + " status");
+        ASSERT_EQ(status.code, 0) << status.err;
+        EXPECT_NE(status.out.find("RAID Mode of System: Mirror"), std::string::npos) << status.out;
+        EXPECT_NE(status.out.find("Capacity: 931 GB (1953525168 sectors)"), std::string::npos);
+        EXPECT_NE(status.out.find("P1: initialized (SATA3) Serial# WD-WCAV0000000000002"), std::string::npos)
+            << status.out;
+        EXPECT_NE(status.out.find("Volume: Normal"), std::string::npos);
+    }
+}
+
+TEST_F(Cli, StatusJsonCarriesWhatTheWindowLeavesOut) {
+    const fs::path e = enclosure("e", R"({ "route": "lba", "settingFlags": "0xF1",
+  "status": { "raidModeOfSystem": 63, "portState": "0x42", "activityFlags": "0x05", "progressPercent": 37,
+              "badSectors": [ 100, 200, 300 ] } })");
+    const CliRun r = run("--virtual " + e.string() + " status --json");
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find(R"("raidMode": "Bypass")"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(R"("modeSource": "jumper")"), std::string::npos);
+    EXPECT_NE(r.out.find(R"("buzzer": "sounding")"), std::string::npos);
+    EXPECT_NE(r.out.find(R"("autoScan": false)"), std::string::npos);
+    EXPECT_NE(r.out.find(R"("state": "absent")"), std::string::npos);
+    EXPECT_NE(r.out.find(R"("count": 3)"), std::string::npos);
+    const std::regex latest(R"("latest": \[\s*100,\s*200,\s*300\s*\])");
+    EXPECT_TRUE(std::regex_search(r.out, latest)) << r.out;
+    // 0x80 is off: a rebuild onto P0.
+    const std::regex act(R"("kind": "rebuild",\s*"port": 0,\s*"percent": 37)");
+    EXPECT_TRUE(std::regex_search(r.out, act)) << r.out;
+}
+
+// The time stamps of a log line, as the C locale writes them.
+std::string withoutTimes(const std::string& text) {
+    static const std::regex t(R"(\d\d/\d\d/\d\d \d\d:\d\d:\d\d)");
+    return std::regex_replace(text, t, "<T>");
+}
+
+TEST_F(Cli, MonitorWritesTheDaysLogAsTheWindowWould) {
+    const fs::path e = enclosure("e", R"({ "route": "lba+ata", "firmwareRevision": "090619.0",
+  "status": { "raidModeOfSystem": 1, "portState": "0x22", "configuredCapacity": 1953525168,
+    "ports": [ { "serial": "WD-WCAV0000000000001", "model": "M0", "capacity": 1953525168, "sataGeneration": 2 },
+               { "serial": "WD-WCAV0000000000002", "model": "M1", "capacity": 976773168, "sataGeneration": 3 } ] },
+  "timeline": [ { "afterReads": 1, "event": "remove-disk", "port": 1 },
+                { "afterReads": 3, "event": "activity", "flags": "0x81", "percent": 10 },
+                { "afterReads": 4, "event": "activity", "flags": "0x81", "percent": 11 },
+                { "afterReads": 5, "event": "end-activity" } ] })");
+    const CliRun r = run("--virtual " + e.string() + " --log-dir " + (dir / "logs").string() +
+                      " monitor --interval 0.05 --count 6");
+    ASSERT_EQ(r.code, 0) << r.err;
+
+    const std::string sep(73, '-');
+    const std::string expected = sep + "\r\n" +
+                                 "GUI has started from <T>\r\n"
+                                 "Device1 information :\r\n"
+                                 "Mirror, F/W Rev. 090619.0\r\n"
+                                 "Configured Capacity : 931 GB(1953525168 Sectors)\r\n"
+                                 "  P0 is present.(SATA2)\r\n"
+                                 "    Serial no.: \"WD-WCAV0000000000001\"\r\n"
+                                 "    Capacity : 931 GB(1953525168 Sectors)\r\n"
+                                 "  P1 is present.(SATA3)\r\n"
+                                 "    Serial no.: \"WD-WCAV0000000000002\"\r\n"
+                                 "    Capacity : 465 GB(976773168 Sectors)\r\n" +
+                                 sep + "\r\n" +
+                                 "D1 P1 was removed, <T>\r\n"
+                                 "D1 P0 Scan 10%, <T>\r\n"
+                                 "D1 P0 Scan 11%, <T>\r\n";
+    std::vector<fs::path> logs;
+    for (const auto& f : fs::directory_iterator(dir / "logs")) logs.push_back(f.path());
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_TRUE(std::regex_match(logs[0].filename().string(), std::regex(R"(\d{6}\.log)")));
+    EXPECT_EQ(withoutTimes(slurp(logs[0])), expected);
+    // Standard output printed the same lines as they were written.
+    std::string printed = expected;
+    printed = std::regex_replace(printed, std::regex("\r\n"), "\n");
+    EXPECT_EQ(withoutTimes(r.out), printed);
+}
+
+// Each run starts the emulated bridge afresh from its description, so what it
+// received is read from the trace: the block carries the changed setting and
+// the bridge's own value of the other one.
+TEST_F(Cli, BuzzerAndAutoScanChangeOnlyTheirOwnSetting) {
+    // Buzzer sounding, auto scan off.
+    const fs::path e = enclosure("e", R"({ "route": "lba", "settingFlags": "0x11" })");
+    const fs::path t = dir / "t.txt";
+    ASSERT_EQ(run("--virtual " + e.string() + " --trace " + t.string() + " buzzer mute").code, 0);
+    EXPECT_NE(slurp(t).find("ok sector 33 58 20 00 00"), std::string::npos) << slurp(t);
+    ASSERT_EQ(run("--virtual " + e.string() + " --trace " + t.string() + " autoscan on").code, 0);
+    EXPECT_NE(slurp(t).find("ok sector 33 58 20 01 01"), std::string::npos) << slurp(t);
+
+    const fs::path muted = enclosure("muted", R"({ "route": "usb-noshift", "settingFlags": "0x12" })");
+    ASSERT_EQ(run("--virtual " + muted.string() + " --trace " + t.string() + " buzzer sound").code, 0);
+    EXPECT_NE(slurp(t).find("ok sector 33 58 20 01 01"), std::string::npos) << slurp(t);
+    ASSERT_EQ(run("--virtual " + muted.string() + " --trace " + t.string() + " autoscan off").code, 0);
+    EXPECT_NE(slurp(t).find("ok sector 33 58 20 00 00"), std::string::npos) << slurp(t);
+}
+
+TEST_F(Cli, ScanStopNeedsConfirmationOffATerminal) {
+    const fs::path e = enclosure("e", route("usb-shift"));
+    const CliRun refused = run("--virtual " + e.string() + " scan stop P1");
+    EXPECT_EQ(refused.code, 2);
+    const CliRun r = run("--virtual " + e.string() + " --trace " + (dir / "t.txt").string() + " scan stop P1 --yes");
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.err.find("Do You want to terminate the scan process?"), std::string::npos);
+    // The stop block for P1, last LBA = capacity - 1 = 0x74706DAF.
+    const std::string trace = slurp(dir / "t.txt");
+    EXPECT_NE(trace.find("cdb 2A 00 00 00 00 14 00 00 01 00 out 512 ok sector 33 58 24 01 01"), std::string::npos)
+        << trace;
+    EXPECT_NE(trace.find("00 00 00 00 00 00 AF 6D 70 74 00 00"), std::string::npos);
+}
+
+TEST_F(Cli, TraceOfStatusShowsEachRoutesRequests) {
+    struct Case {
+        const char* route;
+        const char* line;
+    } cases[] = {
+        {"lba", "PhysicalDrive0 cdb 28 00 00 00 00 21 00 00 01 00 in 512 ok"},
+        {"ata", "PhysicalDrive0 cdb 28 00 00 00 00 21 00 00 01 00 in 512 ok"},
+        {"usb-shift", "PhysicalDrive0 cdb FE 85 00 07 80 00 00 01 00 00 in 512 ok"},
+        {"usb-noshift", "PhysicalDrive0 cdb FE FE 85 00 07 80 00 00 01 00 in 512 ok"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.route);
+        const fs::path e = enclosure(c.route, route(c.route));
+        const fs::path t = dir / (std::string(c.route) + ".trace");
+        ASSERT_EQ(run("--virtual " + e.string() + " --trace " + t.string() + " status").code, 0);
+        const std::string trace = slurp(t);
+        EXPECT_NE(trace.find(c.line), std::string::npos) << trace;
+        EXPECT_NE(trace.find("PhysicalDrive0 open ok"), std::string::npos);
+        EXPECT_NE(trace.find("PhysicalDrive0 close"), std::string::npos);
+    }
+    const std::string ata = slurp(dir / "ata.trace");
+    EXPECT_NE(ata.find("PhysicalDrive0 rescan"), std::string::npos);
+    EXPECT_NE(ata.find("ata 00 00 00 00 00 E0 EC ->"), std::string::npos) << ata;
+}
+
+TEST_F(Cli, ExitCodes) {
+    EXPECT_EQ(run("").code, 2);
+    EXPECT_EQ(run("frobnicate").code, 2);
+    EXPECT_EQ(run("status --bogus").code, 2);
+    EXPECT_EQ(run("--help").code, 0);
+    EXPECT_EQ(run("buzzer --help").code, 0);
+    const fs::path e = enclosure("e", route("lba"));
+    EXPECT_EQ(run("--virtual " + e.string() + " buzzer loud").code, 2);
+    EXPECT_EQ(run("--virtual " + e.string() + " status --device 2").code, 0);
+    EXPECT_EQ(run("--virtual " + e.string() + " buzzer mute --device 2").code, 2);
+    EXPECT_EQ(run("--device 2 --virtual " + e.string() + " status").code, 2);
+    // A directory that does not describe an enclosure is refused as a failure.
+    EXPECT_EQ(run("--virtual " + (dir / "nothing").string() + " list").code, 1);
+    // A foreign INQUIRY answer: the drive is no enclosure.
+    const fs::path foreign = enclosure("foreign", R"({ "route": "usb-shift", "inquiryAdditionalLength": 91 })");
+    const CliRun none = run("--virtual " + foreign.string() + " list");
+    EXPECT_EQ(none.code, 3);
+    EXPECT_NE(none.err.find("No Drive found! "), std::string::npos);
+    EXPECT_EQ(run("firmware check " + (dir / "missing.bin").string()).code, 1);
+}
+
+struct FlashView {
+    std::string bytes;
+    std::uint32_t u24(std::size_t at) const {
+        return ardenvel::readLe24({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()}, at);
+    }
+    std::uint8_t at(std::size_t i) const { return static_cast<std::uint8_t>(bytes[i]); }
+    // The newest record: the end of the run of used slots from the first one.
+    std::size_t newestRecord() const {
+        const std::size_t base = u24(ardenvel::image::kRecordAreaAddressOffset);
+        std::size_t s = 0;
+        while (s < 128 && at(base + s * 256) == 0xFF) ++s;
+        std::size_t newest = s;
+        while (s + 1 < 128 && at(base + (s + 1) * 256) != 0xFF && at(base + (s + 1) * 256) == at(base + s * 256) + 1)
+            newest = ++s;
+        return base + newest * 256;
+    }
+};
+
+TEST_F(Cli, FirmwareUpgradeLeavesTheImagesCodeInTheSlotsTheRecordNames) {
+    const fs::path e = enclosure("e", route("lba"));
+    const fs::path img = dir / "v2.bin";
+    ASSERT_EQ(std::system((std::string(MAKE_IMAGE) + " --version v2 " + img.string() + " >/dev/null").c_str()), 0);
+    ASSERT_EQ(run("firmware check " + img.string()).code, 0);
+    ASSERT_EQ(run("--virtual " + e.string() + " list").code, 0);  // lays out the flash
+    const FlashView before{slurp(e / "flash.bin")};
+    ASSERT_EQ(before.bytes.size(), 0x80000u);
+
+    const CliRun r = run("--virtual " + e.string() + " --log-dir " + (dir / "logs").string() + " firmware upgrade " +
+                      img.string() + " --yes");
+    const std::string image = slurp(img);
+    const FlashView imageView{image};
+    const std::size_t tmpl = image.size() - ardenvel::image::kRecordAreaSize;
+    unsigned marked = 0;
+    for (std::size_t k = 0; k < 10; ++k)
+        marked += imageView.at(tmpl + ardenvel::image::codeEntryOffset(k) + 4) == 0x5A &&
+                  imageView.at(tmpl + ardenvel::image::codeEntryOffset(k)) != 0xFF;
+    ASSERT_GT(marked, 0u);
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.err.find("Firmware Upgrade " + std::to_string(marked) + "/" + std::to_string(marked) + "completed!"),
+              std::string::npos)
+        << r.err;
+
+    const FlashView after{slurp(e / "flash.bin")};
+    EXPECT_EQ(after.bytes.substr(0, 0xC000), before.bytes.substr(0, 0xC000)) << "boot area changed";
+    const std::size_t rec = after.newestRecord();
+    for (std::size_t k = 0; k < 10; ++k) {
+        const std::size_t ie = tmpl + ardenvel::image::codeEntryOffset(k);
+        if (imageView.at(ie) == 0xFF || imageView.at(ie + 4) != 0x5A) continue;
+        // The flash record's entry of the same code type names a slot holding the image's code.
+        bool found = false;
+        for (std::size_t p = 0; p < 10 && !found; ++p) {
+            const std::size_t fe = rec + ardenvel::image::codeEntryOffset(p);
+            if (after.at(fe) != imageView.at(ie)) continue;
+            found = true;
+            const std::uint32_t slot = after.u24(fe + 1);
+            EXPECT_EQ(after.bytes.substr(slot, 0xC000), image.substr(imageView.u24(ie + 1), 0xC000))
+                << "code type " << int(imageView.at(ie));
+        }
+        EXPECT_TRUE(found);
+    }
+}
+
+}  // namespace
