@@ -114,7 +114,8 @@ fs::path chooseLogDirectory(const fs::path& exeDir, const EnvLookup& env, const 
     // A relative base would move with the working directory; XDG says to ignore it.
     auto absolute = [&](const char* name) -> std::optional<fs::path> {
         auto value = named(name);
-        if (!value || !value->is_absolute()) return std::nullopt;
+        // Judged as a POSIX path, whichever system this code is built for.
+        if (!value || value->generic_string().rfind('/', 0) != 0) return std::nullopt;
         return value;
     };
     if (auto base = absolute("XDG_DATA_HOME")) return *base / "ardenvel";

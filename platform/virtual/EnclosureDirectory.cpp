@@ -74,7 +74,11 @@ public:
             if (!seen_.count(it.key())) return fail(it.key().c_str(), "is not a known key");
     }
 
-    void fail(const char* key, const std::string& why) { fail("\"" + std::string(key) + "\" " + why); }
+    void fail(const char* key, const std::string& why) {
+        std::string text(1, '"');
+        text.append(key).append("\" ").append(why);
+        fail(text);
+    }
     void fail(const std::string& why) {
         if (error_.empty()) error_ = where_ + ": " + why;
     }

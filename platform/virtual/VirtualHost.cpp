@@ -12,6 +12,17 @@
 namespace ardenvel::virt {
 namespace {
 
+// A request's latency as a disk would show it: sleep most of it, then wait out
+// the rest, since a plain sleep overshoots by tens of microseconds.
+void waitLatency(std::chrono::microseconds d) {
+    const auto until = std::chrono::steady_clock::now() + d;
+    if (d > std::chrono::microseconds(300)) std::this_thread::sleep_for(d - std::chrono::microseconds(300));
+    while (std::chrono::steady_clock::now() < until) std::this_thread::yield();
+}
+
+}  // namespace
+namespace {
+
 // A disk without a bridge: it stores what is written and knows nothing of vendor commands.
 struct OrdinaryDisk {
     OrdinaryDiskConfig config;
@@ -378,8 +389,7 @@ void VirtualHost::closeDrive(DriveHandle handle) {
 
 bool VirtualHost::sendCdb(DriveHandle handle, std::span<const std::uint8_t, 10> cdb, DataDirection direction,
                           std::span<std::uint8_t> data, unsigned timeoutSeconds) {
-    if (const auto us = impl_->delayMicros.load(); us > 0)
-        std::this_thread::sleep_for(std::chrono::microseconds(us));
+    if (const auto us = impl_->delayMicros.load(); us > 0) waitLatency(std::chrono::microseconds(us));
     std::unique_lock lock(impl_->mutex);
     TraceEntry e;
     e.kind = TraceEntry::Kind::Cdb;
@@ -415,8 +425,7 @@ bool VirtualHost::sendCdb(DriveHandle handle, std::span<const std::uint8_t, 10> 
 }
 
 bool VirtualHost::sendAta(DriveHandle handle, TaskFile& registers, std::span<std::uint8_t> dataIn) {
-    if (const auto us = impl_->delayMicros.load(); us > 0)
-        std::this_thread::sleep_for(std::chrono::microseconds(us));
+    if (const auto us = impl_->delayMicros.load(); us > 0) waitLatency(std::chrono::microseconds(us));
     std::unique_lock lock(impl_->mutex);
     TraceEntry e;
     e.kind = TraceEntry::Kind::Ata;
