@@ -352,8 +352,8 @@ TEST_P(UpgradeTest, FailedHeadReadOrRecordReadAborts) {
         SCOPED_TRACE(failHead ? "head" : "record");
         Rig r(GetParam());
         r.load(imageMarking({{0x31, kSlot, true}}));
+        bool armed = false;  // the head read is the first stepping operation; lives as long as the hook
         if (failHead) {
-            bool armed = false;  // the head read is the first stepping operation
             r.onStep = [&] {
                 if (!armed) r.host.failRequest(1);
                 armed = true;
