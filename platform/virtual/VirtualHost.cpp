@@ -238,37 +238,28 @@ VirtualEnclosure* VirtualHost::enclosure(unsigned drive) {
     return it == impl_->drives.end() ? nullptr : it->second.enclosure.get();
 }
 
-void VirtualHost::unplug(unsigned drive) {
+// Unplugging and plugging back differ only in what the bridge does.
+void VirtualHost::setPlugged(unsigned drive, bool plugged) {
     std::unique_lock lock(impl_->mutex);
     const auto it = impl_->drives.find(drive);
-    if (it == impl_->drives.end() || !it->second.plugged()) return;
+    if (it == impl_->drives.end() || it->second.plugged() == plugged) return;
     if (it->second.enclosure) {
         auto& bridge = it->second.enclosure->impl();
         std::lock_guard b(bridge.mutex);
-        bridge.isPlugged = false;
-        bridge.flushIfBacked();
+        bridge.isPlugged = plugged;
+        if (plugged)
+            bridge.restart();
+        else
+            bridge.flushIfBacked();
     } else {
-        it->second.diskPlugged = false;
+        it->second.diskPlugged = plugged;
     }
     ++it->second.generation;
     announce(lock, impl_->deviceChange, 1);
 }
 
-void VirtualHost::plug(unsigned drive) {
-    std::unique_lock lock(impl_->mutex);
-    const auto it = impl_->drives.find(drive);
-    if (it == impl_->drives.end() || it->second.plugged()) return;
-    if (it->second.enclosure) {
-        auto& bridge = it->second.enclosure->impl();
-        std::lock_guard b(bridge.mutex);
-        bridge.isPlugged = true;
-        bridge.restart();
-    } else {
-        it->second.diskPlugged = true;
-    }
-    ++it->second.generation;
-    announce(lock, impl_->deviceChange, 1);
-}
+void VirtualHost::unplug(unsigned drive) { setPlugged(drive, false); }
+void VirtualHost::plug(unsigned drive) { setPlugged(drive, true); }
 
 void VirtualHost::failRequest(unsigned n) {
     std::lock_guard lock(impl_->mutex);

@@ -261,6 +261,8 @@ public:
     struct Impl;
 
 private:
+    void setPlugged(unsigned drive, bool plugged);
+
     std::unique_ptr<Impl> impl_;
 };
 
