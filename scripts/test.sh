@@ -18,5 +18,5 @@ ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 300
 
 # The same core as Windows code, under Wine.
 if [ "${ARDENVEL_SKIP_WINDOWS:-0}" != 1 ]; then
-  scripts/test-windows.sh
+  NATIVE_CLI="$build/cli/ardenvel-cli" scripts/test-windows.sh
 fi
