@@ -41,5 +41,9 @@ inline std::uint32_t readBe24(std::span<const std::uint8_t> b, std::size_t at) {
     return (static_cast<std::uint32_t>(b[at]) << 16) | (static_cast<std::uint32_t>(b[at + 1]) << 8) |
            b[at + 2];
 }
+// CDB block addresses are big-endian too.
+inline std::uint32_t readBe32(std::span<const std::uint8_t> b, std::size_t at) {
+    return (static_cast<std::uint32_t>(b[at]) << 24) | readBe24(b, at + 1);
+}
 
 }  // namespace ardenvel

@@ -60,9 +60,7 @@ struct VirtualRig {
         std::vector<std::vector<std::uint8_t>> out;
         for (const auto& e : host.trace()) {
             if (e.kind != virt::TraceEntry::Kind::Cdb || e.drive != drive || e.cdb[0] != 0x2A) continue;
-            const std::uint32_t lba =
-                (std::uint32_t{e.cdb[2]} << 24) | (e.cdb[3] << 16) | (e.cdb[4] << 8) | e.cdb[5];
-            if (lba == kCommandLba) out.push_back(e.data);
+            if (readBe32(e.cdb, 2) == kCommandLba) out.push_back(e.data);
         }
         return out;
     }

@@ -1,0 +1,187 @@
+// Monitoring through the real window: the buttons and boxes a user touches,
+// the polls TRaidThread hands to the window's thread, and what the bridges
+// receive.
+
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTimer>
+#include <chrono>
+
+#include "app/UpDown.h"
+#include "device/ByteOrder.h"
+#include "device/VuChannel.h"
+#include "support/AppTest.h"
+
+namespace ardenvel::test {
+namespace {
+
+using namespace std::chrono_literals;
+using app::TForm1;
+
+struct MonitoringHarness : WindowHarness {
+    TForm1& f;
+
+    // Two enclosures (drive 1 on reserved LBAs with E and F, drive 2 on
+    // USB with G), discovered and drawn once.
+    MonitoringHarness() : f(setUp()) {}
+
+    TForm1& setUp() {
+        addTwoEnclosures();
+        TForm1& form = create();
+        EXPECT_TRUE(waitForCaption(QStringLiteral("1/2 Device1[EF]")));
+        EXPECT_TRUE(waitUntil([&] { return !monitor.firstRefreshPending; }));
+        // Device changes settle on Timer4; holding it keeps a test's unplug
+        // a matter for the poll alone.
+        form.Timer4->stop();
+        return form;
+    }
+
+    // One poll, as Timer2 asks for it, served by TRaidThread.
+    bool poll() {
+        f.Timer2Timer();
+        return waitUntil([&] { return (monitor.pendingRequests.load() & request::kPoll) == 0; });
+    }
+    bool served(std::uint8_t bit) {
+        return waitUntil([&] { return (monitor.pendingRequests.load() & bit) == 0; });
+    }
+
+    // The command sectors drive 1's bridge received at LBA 20, in order.
+    std::vector<std::vector<std::uint8_t>> commandSectors() const {
+        std::vector<std::vector<std::uint8_t>> out;
+        for (const auto& e : host.trace()) {
+            if (e.kind != virt::TraceEntry::Kind::Cdb || e.drive != 1 || e.cdb[0] != 0x2A) continue;
+            if (readBe32(e.cdb, 2) == kCommandLba) out.push_back(e.data);
+        }
+        return out;
+    }
+    bool commandControlsEnabled() const {
+        return f.CheckBox6->isEnabled() && f.CheckBox7->isEnabled() && f.Button3->isEnabled() &&
+               f.Button4->isEnabled();
+    }
+};
+
+TEST(TForm1Monitoring, StartDropsAQueuedSettingsWriteAndStopGivesTheButtonsBack) {
+    MonitoringHarness h;
+    TForm1& f = h.f;
+    h.host.clearTrace();
+    h.monitor.pendingRequests = request::kSettings;
+
+    f.Button10Click();
+    EXPECT_EQ(h.monitor.pendingRequests.load(), request::kStarted | request::kPoll);
+    EXPECT_FALSE(f.Button10->isEnabled());
+    EXPECT_TRUE(f.Button11->isEnabled());
+    EXPECT_FALSE(f.BitBtn1->isEnabled());
+    EXPECT_FALSE(f.Button2->isEnabled());
+    EXPECT_FALSE(f.UpDown1->isEnabled());
+    EXPECT_TRUE(f.Timer2->isActive());
+    ASSERT_TRUE(h.served(request::kPoll));
+    EXPECT_TRUE(h.commandSectors().empty()) << "the dropped settings write reached the bridge";
+
+    f.Button11Click();
+    EXPECT_EQ(h.monitor.pendingRequests.load(), 0);
+    EXPECT_FALSE(f.Timer2->isActive());
+    EXPECT_TRUE(f.Button10->isEnabled());
+    EXPECT_FALSE(f.Button11->isEnabled());
+    EXPECT_TRUE(f.BitBtn1->isEnabled());
+    EXPECT_TRUE(f.UpDown1->isEnabled());
+}
+
+TEST(TForm1Monitoring, LostEnclosuresLeaveThePollOneByOneUntilMonitoringStops) {
+    MonitoringHarness h;
+    TForm1& f = h.f;
+    f.Button10Click();
+    ASSERT_TRUE(h.served(request::kPoll));
+
+    h.host.unplug(2);
+    ASSERT_TRUE(h.poll());
+    EXPECT_FALSE(f.CheckBox3->isChecked());
+    EXPECT_FALSE(f.PageControl1->isTabVisible(1));
+    EXPECT_TRUE(f.PageControl1->isTabVisible(0));
+    EXPECT_TRUE(f.Timer2->isActive());
+    EXPECT_TRUE(f.Button11->isEnabled());
+
+    // Unticking the last box by hand: the next turn finds nothing to poll.
+    f.CheckBox1->click();
+    EXPECT_FALSE(f.PageControl1->isTabVisible(0));
+    ASSERT_TRUE(h.poll());
+    EXPECT_EQ(h.monitor.pendingRequests.load(), 0);
+    EXPECT_FALSE(f.Timer2->isActive());
+    EXPECT_TRUE(f.Button10->isEnabled());
+    EXPECT_FALSE(f.Button11->isEnabled());
+}
+
+TEST(TForm1Monitoring, TabsShowTheirOwnFirmwareWhileTheCaptionKeepsTheSelectedLetters) {
+    MonitoringHarness h;
+    TForm1& f = h.f;
+    f.Button10Click();
+    ASSERT_TRUE(h.served(request::kPoll));
+    // The poll went through both enclosures and left the second selected.
+    ASSERT_EQ(h.dev.selectedDevice, 1);
+
+    f.PageControl1->setCurrentIndex(1);
+    EXPECT_EQ(f.StaticText5->text(), QStringLiteral("F/W Rev. 090618.0"));
+    EXPECT_TRUE(f.CheckBox7->isHidden());
+    f.PageControl1->setCurrentIndex(0);
+    EXPECT_EQ(f.StaticText5->text(), QStringLiteral("F/W Rev. 090619.0"));
+    EXPECT_FALSE(f.CheckBox7->isHidden());
+    EXPECT_TRUE(f.windowTitle().startsWith(QStringLiteral("Ardenvel v0.21 - QX Mirror Box")));
+    EXPECT_TRUE(f.windowTitle().endsWith(QStringLiteral("[G]"))) << f.windowTitle().toStdString();
+}
+
+TEST(TForm1Monitoring, StopScanAsksFirstAndLocksOnlyItsTabForTheCooldown) {
+    MonitoringHarness h;
+    TForm1& f = h.f;
+    auto& status = h.host.enclosure(1)->status();
+    status.activityFlags = 0x81;  // a surface scan of P0
+    status.progressPercent = 40;
+    status.configuredCapacity = 1u << 28;
+    ASSERT_TRUE(h.poll());
+    ASSERT_TRUE(waitUntil([&] { return f.Button3->text() == QStringLiteral("Stop P0 Scan"); }));
+    EXPECT_FALSE(f.Button3->isHidden());
+    f.Timer5Timer();
+    ASSERT_TRUE(h.commandControlsEnabled());
+    // The refresh ticked the boxes, which writes the settings back once.
+    ASSERT_TRUE(h.served(request::kSettings));
+    h.host.clearTrace();
+
+    h.dialogs.answers = {BoxResult::No};
+    f.Button3Click();
+    ASSERT_EQ(h.dialogs.boxes.size(), 1u);
+    EXPECT_EQ(h.dialogs.boxes[0].text, "Do You Want to terminate the scan process?");
+    EXPECT_EQ(f.Button3->text(), QStringLiteral("Stop P0 Scan"));
+    ASSERT_TRUE(h.poll());
+    EXPECT_TRUE(h.commandSectors().empty());
+
+    h.dialogs.answers = {BoxResult::Yes};
+    f.Button3Click();
+    ASSERT_TRUE(h.served(request::kScan));
+    const auto sent = h.commandSectors();
+    ASSERT_EQ(sent.size(), 1u);
+    const auto& s = sent[0];
+    EXPECT_EQ(s[0], 0x33);
+    EXPECT_EQ(s[1], 0x58);
+    EXPECT_EQ(s[2], 0x24);
+    EXPECT_EQ(s[3], 1);  // stop
+    EXPECT_EQ(s[4], 0);  // P0
+    EXPECT_EQ(readLe32(s, 7), 0u);
+    EXPECT_EQ(readLe32(s, 13), (1u << 28) - 1);
+    EXPECT_EQ(h.host.enclosure(1)->status().activityFlags, 0) << "the bridge did not stop";
+
+    // The cooldown holds the first tab's controls and leaves the second's.
+    f.Timer5Timer();
+    EXPECT_FALSE(f.CheckBox6->isEnabled());
+    EXPECT_FALSE(f.Button3->isEnabled());
+    f.PageControl1->setCurrentIndex(1);
+    f.Timer5Timer();
+    EXPECT_TRUE(f.CheckBox6->isEnabled());
+    f.PageControl1->setCurrentIndex(0);
+    for (int tick = 0; tick < kCooldownTicks; ++tick) f.Timer5Timer();
+    EXPECT_TRUE(h.commandControlsEnabled());
+}
+
+}  // namespace
+}  // namespace ardenvel::test
