@@ -73,15 +73,20 @@ struct CommandHelp {
     const char* text;
 };
 constexpr CommandHelp kCommandHelp[] = {
-    {"list", "Usage: ardenvel-cli list\n  Slot, physical drive, routes, volumes, firmware revision and model of each enclosure.\n"},
+    {"list",
+     "Usage: ardenvel-cli list\n  Slot, physical drive, routes, volumes, firmware revision and model of each "
+     "enclosure.\n"},
     {"status",
-     "Usage: ardenvel-cli status [--json]\n  The decoded status record of each enclosure; --json gives the schema of docs/cli.md.\n"},
+     "Usage: ardenvel-cli status [--json]\n  The decoded status record of each enclosure; --json gives the "
+     "schema of docs/cli.md.\n"},
     {"monitor",
      "Usage: ardenvel-cli monitor [--interval SECONDS] [--count N]\n"
      "  Polls every enclosure (every 4 s by default), writes the daily event log as the window does\n"
      "  and prints each new log line. Stops on SIGINT or SIGTERM, or after N polls.\n"},
-    {"buzzer", "Usage: ardenvel-cli buzzer mute|sound [--device N]\n  Mutes or sounds the bridge's buzzer.\n"},
-    {"autoscan", "Usage: ardenvel-cli autoscan on|off [--device N]\n  Switches the bridge's automatic surface scan.\n"},
+    {"buzzer",
+     "Usage: ardenvel-cli buzzer mute|sound [--device N]\n  Mutes or sounds the bridge's buzzer.\n"},
+    {"autoscan",
+     "Usage: ardenvel-cli autoscan on|off [--device N]\n  Switches the bridge's automatic surface scan.\n"},
     {"scan",
      "Usage: ardenvel-cli scan stop P0|P1 [--device N] [--yes]\n"
      "  Stops the surface scan on a port; asks first unless --yes is given.\n"},
@@ -107,7 +112,8 @@ struct Options {
 };
 
 bool parseUnsigned(const std::string& s, unsigned& out) {
-    if (s.empty() || s.size() > 9 || !std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    if (s.empty() || s.size() > 9 ||
+        !std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; }))
         return false;
     out = static_cast<unsigned>(std::stoul(s));
     return true;
@@ -211,29 +217,29 @@ std::string trimmed(const std::string& s) {
 
 const char* conditionName(PortCondition c) {
     switch (c) {
-    case PortCondition::Absent: return "absent";
-    case PortCondition::Initialized: return "initialized";
-    case PortCondition::Failed: return "failed";
-    case PortCondition::Inserted: return "inserted";
-    case PortCondition::None: return "none";
+        case PortCondition::Absent: return "absent";
+        case PortCondition::Initialized: return "initialized";
+        case PortCondition::Failed: return "failed";
+        case PortCondition::Inserted: return "inserted";
+        case PortCondition::None: return "none";
     }
     return "none";
 }
 
 const char* volumeStateName(VolumeState v) {
     switch (v) {
-    case VolumeState::Normal: return "Normal";
-    case VolumeState::Failure: return "Failure";
-    case VolumeState::SingleDisk: return "Single HDD Present";
+        case VolumeState::Normal: return "Normal";
+        case VolumeState::Failure: return "Failure";
+        case VolumeState::SingleDisk: return "Single HDD Present";
     }
     return "";
 }
 
 const char* sourceName(ModeSource s) {
     switch (s) {
-    case ModeSource::Jumper: return "jumper";
-    case ModeSource::Spi: return "spi";
-    case ModeSource::Unstated: return "unstated";
+        case ModeSource::Jumper: return "jumper";
+        case ModeSource::Spi: return "spi";
+        case ModeSource::Unstated: return "unstated";
     }
     return "unstated";
 }
@@ -258,8 +264,8 @@ public:
                 }
                 std::string error;
                 if (!v->loadEnclosure(static_cast<unsigned>(i), opts_.virtualDirs[i], error)) {
-                    std::fprintf(err_, "Cannot load the virtual enclosure %s: %s\n", opts_.virtualDirs[i].c_str(),
-                                 error.c_str());
+                    std::fprintf(err_, "Cannot load the virtual enclosure %s: %s\n",
+                                 opts_.virtualDirs[i].c_str(), error.c_str());
                     return false;
                 }
             }
@@ -349,7 +355,8 @@ int Session::list() {
         std::fprintf(err_, "No Drive found! \n");
         return kExitNoEnclosure;
     }
-    std::fprintf(out_, "%-5s %-6s %-16s %-8s %-9s %s\n", "SLOT", "DRIVE", "ROUTES", "VOLUMES", "FIRMWARE", "MODEL");
+    std::fprintf(out_, "%-5s %-6s %-16s %-8s %-9s %s\n", "SLOT", "DRIVE", "ROUTES", "VOLUMES", "FIRMWARE",
+                 "MODEL");
     for (unsigned s = 0; s < n; ++s) {
         const std::uint32_t w = dev_->tables.deviceTable[s];
         std::fprintf(out_, "%-5u %-6u %-16s %-8s %-9s %s\n", s + 1, driveNumberOf(w), routeNames(w).c_str(),
@@ -427,8 +434,9 @@ void Session::printStatus(unsigned slot, const StatusBlock* block) {
         std::fprintf(out_, "  status could not be read\n");
         return;
     }
-    std::fprintf(out_, "  RAID Mode of System: %s (in SPI: %s, set by %s)\n", j["raidMode"].get<std::string>().c_str(),
-                 j["raidModeInSpi"].get<std::string>().c_str(), j["modeSource"].get<std::string>().c_str());
+    std::fprintf(out_, "  RAID Mode of System: %s (in SPI: %s, set by %s)\n",
+                 j["raidMode"].get<std::string>().c_str(), j["raidModeInSpi"].get<std::string>().c_str(),
+                 j["modeSource"].get<std::string>().c_str());
     std::fprintf(out_, "  Capacity: %u GB (%u sectors)\n", j["capacityGb"].get<unsigned>(),
                  j["capacitySectors"].get<unsigned>());
     std::fprintf(out_, "  Buzzer: %s  Auto Scan: %s\n", j["buzzer"].get<std::string>().c_str(),
@@ -533,9 +541,10 @@ int Session::scan() {
     if (int rc = needEnclosure(slot); rc != kExitOk) return rc;
     StatusBlock block{};
     if (!readStatus(slot, block)) return kExitFailed;
-    const char* question =
-        port == 0 ? "Do You Want to terminate the scan process?" : "Do You want to terminate the scan process?";
-    if (ui_.messageBox(question, "Message", BoxButtons::YesNo, BoxIcon::None) != BoxResult::Yes) return kExitFailed;
+    const char* question = port == 0 ? "Do You Want to terminate the scan process?"
+                                     : "Do You want to terminate the scan process?";
+    if (ui_.messageBox(question, "Message", BoxButtons::YesNo, BoxIcon::None) != BoxResult::Yes)
+        return kExitFailed;
     PanelCommandInput in;
     in.activePage = static_cast<int>(slot);
     in.scanStart = 0;
@@ -582,7 +591,8 @@ int Session::monitor() {
         const EventLogInputs inputs{clock_, ui_, dev_->tables, buffers, firstRefreshPending, capable};
         UpdateEventLog(log, inputs, mask);
         if (log.DayLog.count() < printed) printed = 0;
-        for (; printed < log.DayLog.count(); ++printed) std::fprintf(out_, "%s\n", log.DayLog.line(printed).c_str());
+        for (; printed < log.DayLog.count(); ++printed)
+            std::fprintf(out_, "%s\n", log.DayLog.line(printed).c_str());
         std::fflush(out_);
         if (mask != 0) firstRefreshPending = false;
         ++polls;
@@ -601,7 +611,8 @@ int Session::monitor() {
 // Progress of an upgrade on the terminal: a bar on a terminal, plain lines otherwise.
 class CliProgress final : public FirmwareProgress {
 public:
-    CliProgress(std::FILE* err, bool terminal, const DeviceState& dev) : err_(err), terminal_(terminal), dev_(dev) {}
+    CliProgress(std::FILE* err, bool terminal, const DeviceState& dev)
+        : err_(err), terminal_(terminal), dev_(dev) {}
     void setTitle(const std::string& text) override { std::fprintf(err_, "%s\n", text.c_str()); }
     void setCaption(const std::string& text) override {
         if (text.empty()) return;
@@ -614,11 +625,12 @@ public:
     void setProgressMaximum(std::uint32_t maximum) override { maximum_ = maximum; }
     void setProgressPosition(std::uint32_t position) override {
         if (maximum_ == 0) return;
-        const unsigned pct = static_cast<unsigned>(std::min<std::uint64_t>(100, 100ull * position / maximum_));
+        const unsigned pct =
+            static_cast<unsigned>(std::min<std::uint64_t>(100, 100ull * position / maximum_));
         if (terminal_) {
             const unsigned filled = pct * 40 / 100;
-            std::fprintf(err_, "\r[%s%s] %3u%%", std::string(filled, '#').c_str(), std::string(40 - filled, ' ').c_str(),
-                         pct);
+            std::fprintf(err_, "\r[%s%s] %3u%%", std::string(filled, '#').c_str(),
+                         std::string(40 - filled, ' ').c_str(), pct);
             std::fflush(err_);
         } else if (pct / 10 != lastDecile_) {
             lastDecile_ = pct / 10;
@@ -667,7 +679,8 @@ int Session::firmware() {
         const bool update = e[image::entry::kUpdateMark] == image::kUpdateMark;
         marked += update;
         const unsigned addr = e[1] | (e[2] << 8) | (e[3] << 16);
-        std::fprintf(out_, "CodeType 0x%s at 0x%06X%s\n", hex2(e[0]).c_str(), addr, update ? "  marked for update" : "");
+        std::fprintf(out_, "CodeType 0x%s at 0x%06X%s\n", hex2(e[0]).c_str(), addr,
+                     update ? "  marked for update" : "");
     }
     std::fprintf(out_, "%u code type(s) marked for update\n", marked);
     return kExitOk;
@@ -679,24 +692,24 @@ int Session::upgrade(const std::string& file) {
     if (!LoadFirmwareFile(fw, ui_, file, opener)) return kExitFailed;
     if (!opts_.yes) {
         if (!interactive_) {
-            std::fprintf(err_, "firmware upgrade asks for confirmation; give --yes when not on a terminal.\n");
+            std::fprintf(err_,
+                         "firmware upgrade asks for confirmation; give --yes when not on a terminal.\n");
             return kExitUsage;
         }
     }
     unsigned slot = 0;
     if (int rc = needEnclosure(slot); rc != kExitOk) return rc;
-    if (!opts_.yes && ui_.messageBox("Upgrade the firmware of Device" + std::to_string(slot + 1) + "?", "Message",
-                                     BoxButtons::YesNo, BoxIcon::Warning) != BoxResult::Yes)
+    if (!opts_.yes && ui_.messageBox("Upgrade the firmware of Device" + std::to_string(slot + 1) + "?",
+                                     "Message", BoxButtons::YesNo, BoxIcon::Warning) != BoxResult::Yes)
         return kExitFailed;
     dev_->selectedDevice = static_cast<std::uint8_t>(slot);
     CliProgress progress(err_, ARDENVEL_ISATTY(ARDENVEL_FILENO(err_)) != 0, *dev_);
     ui_.onProcessEvents = [&progress] { progress.tick(); };
-    ui_.lastBoxText.clear();
-    const bool allDone = StartUpgrade(fw, *dev_, progress, logDir_);
+    UpgradeOutcome outcome;
+    const bool allDone = StartUpgrade(fw, *dev_, progress, logDir_, &outcome);
     ui_.onProcessEvents = nullptr;
     if (allDone) return kExitOk;
-    // The completion message comes only when the loop over the code types ran.
-    return ui_.lastBoxText.rfind("Firmware Upgrade ", 0) == 0 ? kExitUpgradeIncomplete : kExitFailed;
+    return outcome.loopRan ? kExitUpgradeIncomplete : kExitFailed;
 }
 
 }  // namespace

@@ -24,8 +24,8 @@ void CliUi::setStatusText(int, const std::string& text) {
     printLines(err_, "", text);
 }
 
-BoxResult CliUi::messageBox(const std::string& text, const std::string& caption, BoxButtons buttons, BoxIcon) {
-    lastBoxText = text;
+BoxResult CliUi::messageBox(const std::string& text, const std::string& caption, BoxButtons buttons,
+                            BoxIcon) {
     const std::string prefix = caption.empty() ? "" : caption + (caption.back() == ':' ? " " : ": ");
     printLines(err_, prefix, text);
     if (buttons == BoxButtons::Ok) return BoxResult::Ok;

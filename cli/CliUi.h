@@ -25,8 +25,6 @@ public:
 
     // Between flash steps: the progress display redraws itself.
     std::function<void()> onProcessEvents;
-    // Every box text, for commands that decide on what they were told.
-    std::string lastBoxText;
 
 private:
     std::FILE* err_;

@@ -143,7 +143,9 @@ bool DumpRecord(Ui& ui, const fs::path& dir, char tag, std::span<const std::uint
     return true;
 }
 
-bool StartUpgrade(FirmwareState& fw, DeviceState& dev, FirmwareProgress& progress, const fs::path& dumpDir) {
+bool StartUpgrade(FirmwareState& fw, DeviceState& dev, FirmwareProgress& progress, const fs::path& dumpDir,
+                  UpgradeOutcome* outcome) {
+    if (outcome != nullptr) *outcome = {};
     BusyGuard busy(fw.busy);
     if (!busy.held()) return false;
     Ui& ui = dev.ui;
@@ -291,6 +293,7 @@ bool StartUpgrade(FirmwareState& fw, DeviceState& dev, FirmwareProgress& progres
                         "\nand power on it to enable the new firmware!");
     SendVuMode(dev, kModeLeaveUpdate);
     busy.release();
+    if (outcome != nullptr) *outcome = {true, done, total};
     return done == total;
 }
 

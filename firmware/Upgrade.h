@@ -33,10 +33,18 @@ public:
 // Timer1's handler: SpiProgress onto the progress bar.
 void ProgressTimerTick(const DeviceState& dev, FirmwareProgress& progress);
 
+// How far an upgrade got: whether the loop over the code types ran (and so
+// the completion message came), and how many of the marked ones it recorded.
+struct UpgradeOutcome {
+    bool loopRan = false;
+    unsigned done = 0;
+    unsigned total = 0;
+};
+
 // The "Start Upgrade" button, on the selected enclosure. Record dumps go to
 // dumpDir. True when the loop ran and every marked code type was recorded.
 bool StartUpgrade(FirmwareState& fw, DeviceState& dev, FirmwareProgress& progress,
-                  const std::filesystem::path& dumpDir);
+                  const std::filesystem::path& dumpDir, UpgradeOutcome* outcome = nullptr);
 
 // The slot after `freeSlot` that no code entry of `record` uses, searching
 // upward and wrapping to 0xC000 before a slot would reach `recordBase`;

@@ -50,8 +50,8 @@ protected:
     CliRun run(const std::string& args) {
         CliRun r;
         const fs::path out = dir / "out.txt", err = dir / "err.txt";
-        const std::string cmd = "LC_ALL=C " + std::string(ARDENVEL_CLI) + " " + args + " >" + out.string() + " 2>" +
-                                err.string() + " </dev/null";
+        const std::string cmd = "LC_ALL=C " + std::string(ARDENVEL_CLI) + " " + args + " >" + out.string() +
+                                " 2>" + err.string() + " </dev/null";
         const int status = std::system(cmd.c_str());
         r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         r.out = slurp(out);
@@ -129,7 +129,7 @@ TEST_F(Cli, MonitorWritesTheDaysLogAsTheWindowWould) {
                 { "afterReads": 4, "event": "activity", "flags": "0x81", "percent": 11 },
                 { "afterReads": 5, "event": "end-activity" } ] })");
     const CliRun r = run("--virtual " + e.string() + " --log-dir " + (dir / "logs").string() +
-                      " monitor --interval 0.05 --count 6");
+                         " monitor --interval 0.05 --count 6");
     ASSERT_EQ(r.code, 0) << r.err;
 
     const std::string sep(73, '-');
@@ -182,12 +182,14 @@ TEST_F(Cli, ScanStopNeedsConfirmationOffATerminal) {
     const fs::path e = enclosure("e", route("usb-shift"));
     const CliRun refused = run("--virtual " + e.string() + " scan stop P1");
     EXPECT_EQ(refused.code, 2);
-    const CliRun r = run("--virtual " + e.string() + " --trace " + (dir / "t.txt").string() + " scan stop P1 --yes");
+    const CliRun r =
+        run("--virtual " + e.string() + " --trace " + (dir / "t.txt").string() + " scan stop P1 --yes");
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_NE(r.err.find("Do You want to terminate the scan process?"), std::string::npos);
     // The stop block for P1, last LBA = capacity - 1 = 0x74706DAF.
     const std::string trace = slurp(dir / "t.txt");
-    EXPECT_NE(trace.find("cdb 2A 00 00 00 00 14 00 00 01 00 out 512 ok sector 33 58 24 01 01"), std::string::npos)
+    EXPECT_NE(trace.find("cdb 2A 00 00 00 00 14 00 00 01 00 out 512 ok sector 33 58 24 01 01"),
+              std::string::npos)
         << trace;
     EXPECT_NE(trace.find("00 00 00 00 00 00 AF 6D 70 74 00 00"), std::string::npos);
 }
@@ -231,7 +233,8 @@ TEST_F(Cli, ExitCodes) {
     // A directory that does not describe an enclosure is refused as a failure.
     EXPECT_EQ(run("--virtual " + (dir / "nothing").string() + " list").code, 1);
     // A foreign INQUIRY answer: the drive is no enclosure.
-    const fs::path foreign = enclosure("foreign", R"({ "route": "usb-shift", "inquiryAdditionalLength": 91 })");
+    const fs::path foreign =
+        enclosure("foreign", R"({ "route": "usb-shift", "inquiryAdditionalLength": 91 })");
     const CliRun none = run("--virtual " + foreign.string() + " list");
     EXPECT_EQ(none.code, 3);
     EXPECT_NE(none.err.find("No Drive found! "), std::string::npos);
@@ -250,7 +253,8 @@ struct FlashView {
         std::size_t s = 0;
         while (s < 128 && at(base + s * 256) == 0xFF) ++s;
         std::size_t newest = s;
-        while (s + 1 < 128 && at(base + (s + 1) * 256) != 0xFF && at(base + (s + 1) * 256) == at(base + s * 256) + 1)
+        while (s + 1 < 128 && at(base + (s + 1) * 256) != 0xFF &&
+               at(base + (s + 1) * 256) == at(base + s * 256) + 1)
             newest = ++s;
         return base + newest * 256;
     }
@@ -259,14 +263,15 @@ struct FlashView {
 TEST_F(Cli, FirmwareUpgradeLeavesTheImagesCodeInTheSlotsTheRecordNames) {
     const fs::path e = enclosure("e", route("lba"));
     const fs::path img = dir / "v2.bin";
-    ASSERT_EQ(std::system((std::string(MAKE_IMAGE) + " --version v2 " + img.string() + " >/dev/null").c_str()), 0);
+    ASSERT_EQ(
+        std::system((std::string(MAKE_IMAGE) + " --version v2 " + img.string() + " >/dev/null").c_str()), 0);
     ASSERT_EQ(run("firmware check " + img.string()).code, 0);
     ASSERT_EQ(run("--virtual " + e.string() + " list").code, 0);  // lays out the flash
     const FlashView before{slurp(e / "flash.bin")};
     ASSERT_EQ(before.bytes.size(), 0x80000u);
 
-    const CliRun r = run("--virtual " + e.string() + " --log-dir " + (dir / "logs").string() + " firmware upgrade " +
-                      img.string() + " --yes");
+    const CliRun r = run("--virtual " + e.string() + " --log-dir " + (dir / "logs").string() +
+                         " firmware upgrade " + img.string() + " --yes");
     const std::string image = slurp(img);
     const FlashView imageView{image};
     const std::size_t tmpl = image.size() - ardenvel::image::kRecordAreaSize;
@@ -276,7 +281,8 @@ TEST_F(Cli, FirmwareUpgradeLeavesTheImagesCodeInTheSlotsTheRecordNames) {
                   imageView.at(tmpl + ardenvel::image::codeEntryOffset(k)) != 0xFF;
     ASSERT_GT(marked, 0u);
     ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_NE(r.err.find("Firmware Upgrade " + std::to_string(marked) + "/" + std::to_string(marked) + "completed!"),
+    EXPECT_NE(r.err.find("Firmware Upgrade " + std::to_string(marked) + "/" + std::to_string(marked) +
+                         "completed!"),
               std::string::npos)
         << r.err;
 
@@ -298,6 +304,29 @@ TEST_F(Cli, FirmwareUpgradeLeavesTheImagesCodeInTheSlotsTheRecordNames) {
         }
         EXPECT_TRUE(found);
     }
+}
+
+TEST_F(Cli, FirmwareUpgradeThatRecordsNotEveryCodeTypeExitsWithFour) {
+    const fs::path e = enclosure("e", route("lba"));
+    ASSERT_EQ(run("--virtual " + e.string() + " list").code, 0);
+    const fs::path logs = dir / "logs";
+    // 0x36 is not in the bridge's record: the loop runs and skips it.
+    const fs::path missing = dir / "missing.bin";
+    ASSERT_EQ(std::system(
+                  (std::string(MAKE_IMAGE) + " --version v2 --code 0x36 " + missing.string() + " >/dev/null")
+                      .c_str()),
+              0);
+    CliRun r = run("--virtual " + e.string() + " --log-dir " + logs.string() + " firmware upgrade " +
+                   missing.string() + " --yes");
+    EXPECT_EQ(r.code, 4) << r.err;
+    EXPECT_NE(r.err.find("Firmware Upgrade 0/1completed!"), std::string::npos) << r.err;
+
+    // A file the loader refuses never reaches the loop.
+    const fs::path junk = dir / "junk.bin";
+    std::ofstream(junk, std::ios::binary) << std::string(0x80000, '\0');
+    r = run("--virtual " + e.string() + " --log-dir " + logs.string() + " firmware upgrade " + junk.string() +
+            " --yes");
+    EXPECT_EQ(r.code, 1) << r.err;
 }
 
 }  // namespace

@@ -115,7 +115,8 @@ struct Rig {
 
     void load(const Bytes& bytes) { fw.image.bytes = bytes; }
     void load(const image::ImageSpec& layout) { load(generate(layout)); }
-    bool upgrade() { return StartUpgrade(fw, dev, progress, dumpDir); }
+    bool upgrade() { return StartUpgrade(fw, dev, progress, dumpDir, &outcome); }
+    UpgradeOutcome outcome;
 
     Bytes& flash() { return enc.flash(); }
     std::uint32_t recordBase() const { return enc.recordAreaAddress(); }

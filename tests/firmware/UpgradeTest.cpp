@@ -366,6 +366,7 @@ TEST_P(UpgradeTest, FailedHeadReadOrRecordReadAborts) {
         r.host.powerOn();
         EXPECT_EQ(r.boxTexts().at(0), failHead ? "Get First 128 Data fail " : "Get SPI Record fail ");
         EXPECT_EQ(r.ui.boxes[0].caption, "Message");
+        EXPECT_FALSE(r.outcome.loopRan);
         EXPECT_EQ(r.flash(), before);
         EXPECT_FALSE(r.fw.busy.load());
     }
@@ -417,6 +418,9 @@ TEST_P(UpgradeTest, VerifyFailureLeavesTheRecordUnchanged) {
         EXPECT_TRUE(armed);
         EXPECT_EQ(r.boxTexts(), (std::vector<std::string>{"CodeType 0x31 Verify Fail", completion(0, 1)}));
         EXPECT_EQ(r.ui.boxes[0].caption, "Firmware Upgrade Message");
+        EXPECT_TRUE(r.outcome.loopRan);
+        EXPECT_EQ(r.outcome.done, 0u);
+        EXPECT_EQ(r.outcome.total, 1u);
         EXPECT_EQ(r.ui.boxes[0].icon, BoxIcon::Warning);
         EXPECT_EQ(r.ui.panel(kPanelMessages), "CodeType 0x31 Verify Fail");
         EXPECT_EQ(r.newest(), before);
