@@ -491,11 +491,7 @@ void TForm1::Timer4Timer() {
         bool& flag;
         ~Reset() { flag = false; }
     } reset{inTimer4_};
-    // A finished pass is applied by this tick exactly when no countdown
-    // runs and the done flag is already up; only this thread clears either.
-    const bool applying = s_.dev.deviceChangeCountdown.load() == 0 && s_.dev.discoveryDone.load();
-    ardenvel::Timer4Timer(monitor_);
-    if (applying) emit discoveryApplied();
+    if (ardenvel::Timer4Timer(monitor_)) emit discoveryApplied();
 }
 
 void TForm1::Timer5Timer() {

@@ -112,7 +112,8 @@ inline void Button4Click(Monitor& m) {
 void Timer2Timer(Monitor& m);
 void Timer3Timer(Monitor& m);
 // Device-change settling, then a finished pass, then the caption's blink.
-void Timer4Timer(Monitor& m);
+// True when this tick applied a discovery result.
+bool Timer4Timer(Monitor& m);
 void Timer5Timer(Monitor& m);
 
 // "Time Elapsed 1-02:03:04".

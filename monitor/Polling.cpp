@@ -158,18 +158,19 @@ void Timer3Timer(Monitor& m) {
                    "Drive removed at: " + formatDateTime(m.clock, m.clock.toLocal(now)));
 }
 
-void Timer4Timer(Monitor& m) {
+bool Timer4Timer(Monitor& m) {
     switch (DeviceChangeTick(m.dev, m.busy())) {
         case TickOutcome::ResultReady:
             ApplyDiscoveryResult(m.dev);
             ApplyDeviceControls(m);
-            break;
+            return true;
         case TickOutcome::Blink:
             if (ShouldBlinkCaption(m.dev.discoveryPending, m.view.text(MainText::StaticText1)))
                 m.view.setTextShown(MainText::StaticText1, !m.view.textShown(MainText::StaticText1));
             break;
         default: break;
     }
+    return false;
 }
 
 void ApplyDeviceControls(Monitor& m) {

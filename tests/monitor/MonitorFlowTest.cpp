@@ -61,7 +61,7 @@ TEST(DiscoveryResult, NoEnclosureFreezesTheClockForGood) {
 TEST(DiscoveryResult, CaptionBlinksOnlyWhileDetecting) {
     MonitorRig r;
     r.dev.discoveryPending = true;
-    Timer4Timer(r.m);
+    EXPECT_FALSE(Timer4Timer(r.m));
     EXPECT_FALSE(r.view.staticText(MainText::StaticText1).shown);
     Timer4Timer(r.m);
     EXPECT_TRUE(r.view.staticText(MainText::StaticText1).shown);

@@ -2,6 +2,8 @@
 // A monitor over a fake window, with discovery tables filled by hand. The
 // host below answers nothing; tests that need a bridge use the virtual one.
 
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -87,7 +89,8 @@ struct MonitorRig {
         }
         dev.discoveryPending = false;
         dev.discoveryDone = true;
-        Timer4Timer(m);
+        EXPECT_TRUE(Timer4Timer(m)) << "the tick did not apply the finished pass";
+        EXPECT_FALSE(Timer4Timer(m)) << "one pass applied twice";
     }
 
     std::uint8_t pending() const { return state.pendingRequests.load(); }
