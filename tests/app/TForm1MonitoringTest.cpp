@@ -12,9 +12,8 @@
 #include <chrono>
 
 #include "app/UpDown.h"
-#include "device/ByteOrder.h"
-#include "device/VuChannel.h"
 #include "support/AppTest.h"
+#include "tests/support/CommandSectors.h"
 
 namespace ardenvel::test {
 namespace {
@@ -49,15 +48,7 @@ struct MonitoringHarness : WindowHarness {
         return waitUntil([&] { return (monitor.pendingRequests.load() & bit) == 0; });
     }
 
-    // The command sectors drive 1's bridge received at LBA 20, in order.
-    std::vector<std::vector<std::uint8_t>> commandSectors() const {
-        std::vector<std::vector<std::uint8_t>> out;
-        for (const auto& e : host.trace()) {
-            if (e.kind != virt::TraceEntry::Kind::Cdb || e.drive != 1 || e.cdb[0] != 0x2A) continue;
-            if (readBe32(e.cdb, 2) == kCommandLba) out.push_back(e.data);
-        }
-        return out;
-    }
+    std::vector<std::vector<std::uint8_t>> commandSectors() const { return CommandSectorsTo(host, 1); }
     bool commandControlsEnabled() const {
         return f.CheckBox6->isEnabled() && f.CheckBox7->isEnabled() && f.Button3->isEnabled() &&
                f.Button4->isEnabled();
@@ -161,14 +152,7 @@ TEST(TForm1Monitoring, StopScanAsksFirstAndLocksOnlyItsTabForTheCooldown) {
     ASSERT_TRUE(h.served(request::kScan));
     const auto sent = h.commandSectors();
     ASSERT_EQ(sent.size(), 1u);
-    const auto& s = sent[0];
-    EXPECT_EQ(s[0], 0x33);
-    EXPECT_EQ(s[1], 0x58);
-    EXPECT_EQ(s[2], 0x24);
-    EXPECT_EQ(s[3], 1);  // stop
-    EXPECT_EQ(s[4], 0);  // P0
-    EXPECT_EQ(readLe32(s, 7), 0u);
-    EXPECT_EQ(readLe32(s, 13), (1u << 28) - 1);
+    ExpectScanStopBlock(sent[0], 0, (1u << 28) - 1);
     EXPECT_EQ(h.host.enclosure(1)->status().activityFlags, 0) << "the bridge did not stop";
 
     // The cooldown holds the first tab's controls and leaves the second's.

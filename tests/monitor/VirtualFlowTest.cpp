@@ -8,6 +8,7 @@
 #include "monitor/Monitor.h"
 #include "platform/virtual/VirtualHost.h"
 #include "tests/monitor/FakeMainView.h"
+#include "tests/support/CommandSectors.h"
 #include "tests/support/TestUi.h"
 
 namespace ardenvel {
@@ -55,14 +56,8 @@ struct VirtualRig {
             ServeRequest(m);
     }
 
-    // The command sectors the bridges received at LBA 20, in order.
     std::vector<std::vector<std::uint8_t>> commandSectors(unsigned drive) {
-        std::vector<std::vector<std::uint8_t>> out;
-        for (const auto& e : host.trace()) {
-            if (e.kind != virt::TraceEntry::Kind::Cdb || e.drive != drive || e.cdb[0] != 0x2A) continue;
-            if (readBe32(e.cdb, 2) == kCommandLba) out.push_back(e.data);
-        }
-        return out;
+        return test::CommandSectorsTo(host, drive);
     }
     bool commandBoxesEnabled() {
         return view.box(MainBox::CheckBox6).enabled || view.box(MainBox::CheckBox7).enabled;
@@ -123,16 +118,7 @@ TEST(VirtualMonitor, StopScanAnsweredYesSendsTheStopBlockAndLocksTheTab) {
     r.serveAll();
     const auto sent = r.commandSectors(2);
     ASSERT_EQ(sent.size(), 1u);
-    const auto& s = sent[0];
-    EXPECT_EQ(s[0], 0x33);
-    EXPECT_EQ(s[1], 0x58);
-    EXPECT_EQ(s[2], 0x24);
-    EXPECT_EQ(s[3], 1);  // stop
-    EXPECT_EQ(s[4], 1);  // P1
-    EXPECT_EQ(readLe32(s, 7), 0u);
-    EXPECT_EQ(readLe16(s, 11), 0u);
-    EXPECT_EQ(readLe32(s, 13), (1u << 28) - 1);
-    EXPECT_EQ(readLe16(s, 17), 0u);
+    test::ExpectScanStopBlock(sent[0], 1, (1u << 28) - 1);
     EXPECT_TRUE(r.commandSectors(1).empty());
     EXPECT_EQ(r.dev.selectedDevice, 1);
     EXPECT_TRUE(r.userAbort[1]);
