@@ -1,9 +1,18 @@
 #include "app/DemoSet.h"
 
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <system_error>
+
+#include "device/ByteOrder.h"
+#include "firmware/ImageLayout.h"
 #include "platform/virtual/VirtualHost.h"
 
 namespace ardenvel::app {
 namespace {
+
+namespace fs = std::filesystem;
 
 using virt::EnclosureConfig;
 using virt::PortDisk;
@@ -24,9 +33,34 @@ void addSystemDisk(virt::VirtualHost& host) {
     host.addVolume('C', kDriveFixed, 0);
 }
 
-}  // namespace
+// Takes over the kept flash when there is one, then writes back to it. A
+// fresh enclosure has just laid out its flash, so attaching the file writes
+// whichever flash it now holds.
+bool keepFlash(virt::VirtualEnclosure& enclosure, const fs::path& file, std::string& error) {
+    std::error_code ec;
+    if (fs::exists(file, ec)) {
+        std::ifstream in(file, std::ios::binary);
+        std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                        std::istreambuf_iterator<char>());
+        if (!in.good() && !in.eof()) {
+            error = "cannot read " + file.string();
+            return false;
+        }
+        if (bytes.size() != enclosure.config().flashSize) {
+            error = file.string() + " holds " + std::to_string(bytes.size()) + " bytes, not " +
+                    std::to_string(enclosure.config().flashSize) + "; left alone";
+            return false;
+        }
+        enclosure.flash() = std::move(bytes);
+    }
+    if (!enclosure.setBackingFile(file)) {
+        error = enclosure.lastError();
+        return false;
+    }
+    return true;
+}
 
-void BuildDemoSet(virt::VirtualHost& host) {
+void buildSet(virt::VirtualHost& host, const fs::path& stateDir, std::string& error) {
     addSystemDisk(host);
 
     EnclosureConfig lba;
@@ -61,8 +95,126 @@ void BuildDemoSet(virt::VirtualHost& host) {
     usb.firmwareRevision = "090715.0";
     usb.status.disks[0] = PortDisk{"9VP4KQ2T", "ST31000528AS", 1953525168, 2};
     usb.status.disks[1] = PortDisk{"9VP4KQ7C", "ST31000528AS", 1953525168, 2};
-    host.addEnclosure(kDemoUnplugDrive, usb);
+    auto& usbMirror = host.addEnclosure(kDemoUnplugDrive, usb);
     host.addVolume('G', kDriveFixed, static_cast<int>(kDemoUnplugDrive));
+
+    if (stateDir.empty()) return;
+    std::error_code ec;
+    fs::create_directories(stateDir, ec);
+    if (ec) {
+        error = "cannot make " + stateDir.string() + ": " + ec.message();
+        return;
+    }
+    virt::VirtualEnclosure* kept[] = {&mirror, &usbMirror};
+    for (std::size_t i = 0; i < std::size(kept); ++i) {
+        std::string why;
+        if (!keepFlash(*kept[i], stateDir / kDemoFlashFiles[i], why) && error.empty()) error = why;
+    }
+}
+
+std::string hex(std::uint32_t v, int digits) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%0*X", digits, v);
+    return buf;
+}
+
+}  // namespace
+
+void BuildDemoSet(virt::VirtualHost& host) {
+    std::string unused;
+    buildSet(host, {}, unused);
+}
+
+bool BuildDemoSet(virt::VirtualHost& host, const fs::path& stateDir, std::string& error) {
+    error.clear();
+    buildSet(host, stateDir, error);
+    return error.empty();
+}
+
+fs::path DemoStateDirectory(const EnvLookup& env, HostPlatform platform) {
+    auto named = [&](const char* name) -> std::optional<fs::path> {
+        auto value = env(name);
+        if (!value || value->empty()) return std::nullopt;
+        return fs::path(*value);
+    };
+    if (platform == HostPlatform::Windows) {
+        if (auto base = named("LOCALAPPDATA")) return *base / "ardenvel-demo";
+    } else {
+        // XDG ignores a relative base.
+        auto absolute = [&](const char* name) -> std::optional<fs::path> {
+            auto value = named(name);
+            if (!value || value->generic_string().rfind('/', 0) != 0) return std::nullopt;
+            return value;
+        };
+        if (auto base = absolute("XDG_STATE_HOME")) return *base / "ardenvel-demo";
+        if (auto home = absolute("HOME")) return *home / ".local" / "state" / "ardenvel-demo";
+    }
+    std::error_code ec;
+    return fs::temp_directory_path(ec) / "ardenvel-demo";
+}
+
+void ForgetDemoFlash(const fs::path& stateDir) {
+    for (const char* name : kDemoFlashFiles) {
+        std::error_code ec;
+        fs::remove(stateDir / name, ec);
+    }
+}
+
+std::vector<DemoImage> DemoImages() {
+    DemoImage all{"ardenvel-demo-v2.bin", "v2 of 0x31, 0x32 and 0x35", {}};
+    all.plan.versionTag = "v2";
+    DemoImage one{"ardenvel-demo-v3-code31.bin", "v3 of 0x31 only", {}};
+    one.plan.versionTag = "v3";
+    one.plan.codes = image::defaultCodes();
+    for (image::CodeSpec& c : one.plan.codes) c.update = c.type == 0x31;
+    return {all, one};
+}
+
+bool WriteDemoImages(const fs::path& dir, std::string& error) {
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (ec) {
+        error = "cannot make " + dir.string() + ": " + ec.message();
+        return false;
+    }
+    for (const DemoImage& d : DemoImages()) {
+        std::string why;
+        if (!image::writeImageFile(dir / d.fileName, d.plan, why)) {
+            error = (dir / d.fileName).string() + ": " + why;
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string DescribeFlash(const virt::VirtualEnclosure& enclosure) {
+    const auto record = enclosure.currentRecord();
+    const std::vector<std::uint8_t>& flash = enclosure.flash();
+    std::string text = "record " + std::to_string(record[image::record::kSequenceNumber]) + ":";
+    const char* separator = " ";
+    for (std::size_t k = 0; k < image::record::kCodeEntries; ++k) {
+        const std::size_t at = image::codeEntryOffset(k);
+        const std::uint8_t type = record[at + image::entry::kCodeType];
+        if (type == image::kEmptyCodeType) continue;
+        const std::uint32_t slot = readLe24(record, at + image::entry::kSlotAddress);
+        // The generator's header: "ARDENVEL CODE TYPE 0xNN VERSION tag", zero padded.
+        std::string version = "?";
+        constexpr std::size_t kHeader = 64;
+        if (std::uint64_t{slot} + kHeader <= flash.size()) {
+            const std::string head(flash.begin() + slot, flash.begin() + slot + kHeader);
+            const std::string expected = std::string("ARDENVEL CODE TYPE ") + hex(type, 2) + " VERSION ";
+            if (head.rfind(expected, 0) == 0)
+                version = head.substr(expected.size(), head.find('\0') - expected.size());
+        }
+        text.append(separator)
+            .append(hex(type, 2))
+            .append(" ")
+            .append(version)
+            .append(" @")
+            .append(hex(slot, 1));
+        separator = ", ";
+    }
+    return text;
 }
 
 bool LoadDemoDirectories(virt::VirtualHost& host, const std::vector<std::string>& dirs, std::string& error) {

@@ -1,0 +1,239 @@
+// Start Upgrade from the main window over an emulated enclosure: the image
+// comes in through the Load Firmware dialog, the progress bar fills, the
+// completion box says what the product says, the selected enclosure's flash
+// holds the new records, and the window's event loop keeps turning between
+// the bridge requests.
+
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QFrame>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "app/StatusPanels.h"
+#include "app/UpDown.h"
+#include "device/ByteOrder.h"
+#include "firmware/ImageLayout.h"
+#include "support/AppTest.h"
+#include "tools/ImageGenerator.h"
+
+namespace ardenvel::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+
+// Between two turns of the loop the upgrade makes at most this many bridge
+// requests: one step's request or two, and the mode commands between two
+// flash operations. Without the pending-events calls in the flash loops a
+// code type would run hundreds of requests in one go.
+constexpr std::size_t kMaxRequestsPerTurn = 16;
+
+std::uint32_t entrySlot(std::span<const std::uint8_t> rec, std::uint8_t type) {
+    for (std::size_t k = 0; k < image::record::kCodeEntries; ++k) {
+        const std::size_t at = image::codeEntryOffset(k);
+        if (rec[at + image::entry::kCodeType] == type) return readLe24(rec, at + image::entry::kSlotAddress);
+    }
+    return 0;
+}
+
+std::string completionText(unsigned done, unsigned total) {
+    return std::string("Firmware Upgrade ") + std::to_string(done) + "/" + std::to_string(total) +
+           "completed!\n\nPlease power off this device or the system,\nand power on it to enable the new "
+           "firmware!";
+}
+
+// Two enclosures found and read once, version v2 of 0x31 and 0x32 loaded
+// through the Load Firmware dialog; 0x35 is in the image but not marked.
+class TForm1Upgrade : public ::testing::Test {
+protected:
+    static constexpr unsigned kTotal = 2;
+
+    void SetUp() override {
+        h.addTwoEnclosures();
+        window = &h.create();
+        ASSERT_TRUE(h.waitForCaption(QStringLiteral("1/2 Device1[EF]")));
+        ASSERT_TRUE(waitUntil([&] { return !h.monitor.firstRefreshPending; }));
+
+        image::ImageSpec plan;
+        plan.useDefaultCodes = false;
+        plan.versionTag = "v2";
+        plan.codes = {{0x31, 0xC000, true}, {0x32, 0x18000, true}, {0x35, 0x24000, false}};
+        file = h.dir / "upgrade-v2.bin";
+        std::string error;
+        ASSERT_TRUE(image::writeImageFile(file, plan, error)) << error;
+        ASSERT_TRUE(image::generateImage(plan, imageBytes, error)) << error;
+        h.dialogs.files.push_back(file.string());
+        window->BitBtn1Click();
+        ASSERT_TRUE(h.firmware.image.loaded());
+        ASSERT_TRUE(h.dialogs.boxes.empty()) << h.dialogs.boxes.front().text;
+    }
+
+    // The up-down's choice; the poll after discovery leaves SelectedDevice
+    // at the last slot it read, so the caption alone says nothing.
+    void choose(int device) {
+        window->UpDown1->setPosition(device);
+        window->UpDown1Click();
+        ASSERT_EQ(h.dev.selectedDevice, device);
+        ASSERT_TRUE(window->Button2->isEnabled());
+    }
+
+    static Bytes slotOf(const Bytes& b, std::uint32_t at) {
+        return Bytes(b.begin() + at, b.begin() + at + image::kCodeSlotSize);
+    }
+
+    WindowHarness h;
+    app::TForm1* window = nullptr;
+    std::filesystem::path file;
+    Bytes imageBytes;
+};
+
+TEST_F(TForm1Upgrade, StartUpgradeProgramsTheSelectedEnclosureWhileTheWindowKeepsRunning) {
+    app::TForm1& f = *window;
+    choose(0);
+    virt::VirtualEnclosure& selected = *h.host.enclosure(1);
+    const Bytes otherBefore = h.host.enclosure(2)->flash();
+    const auto recordBefore = selected.currentRecord();
+    const std::uint32_t recordBase = selected.recordAreaAddress();
+    const std::uint32_t firstFree = readLe24(recordBefore, image::record::kFreeSlotAddress);
+    const std::uint32_t old31 = entrySlot(recordBefore, 0x31);
+    const std::uint32_t old35 = entrySlot(recordBefore, 0x35);
+    ASSERT_NE(firstFree, 0u);
+    ASSERT_NE(old31, 0u);
+
+    // The bar is sampled on every turn of the loop rather than once a
+    // second, so its last value is the count the upgrade ended with.
+    f.Timer1->setInterval(0);
+    int barPeak = 0;
+    QObject::connect(f.ProgressBar1, &QProgressBar::valueChanged, &f,
+                     [&](int v) { barPeak = std::max(barPeak, v); });
+
+    // A zero timer fires on each turn of the loop; each bridge request notes
+    // how many turns there have been so far.
+    std::atomic<unsigned> turns{0};
+    QElapsedTimer clock;
+    qint64 lastTurnMs = -1, maxGapMs = 0;
+    bool pressedDuring = false;
+    std::size_t dialogsBeforePress = 0, boxesBeforePress = 0;
+    QTimer loop;
+    loop.setInterval(0);
+    QObject::connect(&loop, &QTimer::timeout, &f, [&] {
+        const qint64 now = clock.elapsed();
+        if (lastTurnMs >= 0) maxGapMs = std::max(maxGapMs, now - lastTurnMs);
+        lastTurnMs = now;
+        if (++turns == 200 && h.firmware.busy.load()) {
+            // Responsive, but a second upgrade or a load must not start.
+            pressedDuring = true;
+            dialogsBeforePress = h.dialogs.fileDialogs.size();
+            boxesBeforePress = h.dialogs.boxes.size();
+            h.dialogs.files.push_back(file.string());
+            f.Button2Click();
+            f.BitBtn1Click();
+            h.dialogs.files.clear();
+            EXPECT_EQ(h.dialogs.fileDialogs.size(), dialogsBeforePress);
+            EXPECT_EQ(h.dialogs.boxes.size(), boxesBeforePress);
+        }
+    });
+    std::vector<unsigned> turnsAtRequest;
+    h.host.setTraceObserver([&](const virt::TraceEntry& e) {
+        if (e.kind == virt::TraceEntry::Kind::Cdb || e.kind == virt::TraceEntry::Kind::Ata)
+            turnsAtRequest.push_back(turns.load());
+    });
+    h.host.setDelayPerRequest(1ms);
+
+    clock.start();
+    loop.start();
+    f.Button2Click();
+    loop.stop();
+    h.host.setDelayPerRequest(0us);
+    h.host.setTraceObserver({});
+    RecordProperty("maxLoopGapMs", static_cast<int>(maxGapMs));
+    RecordProperty("requests", static_cast<int>(turnsAtRequest.size()));
+
+    // What the window shows at the end.
+    ASSERT_EQ(h.dialogs.boxes.size(), 1u) << h.dialogs.boxes.back().text;
+    EXPECT_EQ(h.dialogs.boxes[0].text, completionText(kTotal, kTotal));
+    EXPECT_EQ(h.dialogs.boxes[0].caption, "Firmware Upgrade Message");
+    EXPECT_EQ(h.dialogs.boxes[0].icon, BoxIcon::Warning);
+    EXPECT_EQ(f.ProgressBar1->maximum(), static_cast<int>(kTotal * kProgressPerCodeType));
+    EXPECT_EQ(f.ProgressBar1->value(), f.ProgressBar1->maximum());
+    EXPECT_EQ(barPeak, f.ProgressBar1->maximum());
+    EXPECT_EQ(h.dev.spiProgress.load(), kTotal * kProgressPerCodeType);  // not past the end either
+    EXPECT_EQ(f.Label12->text(), QStringLiteral("Firmware Update..."));
+    EXPECT_EQ(f.Panel1Caption->text(), QStringLiteral("Process 2 / 2"));
+    EXPECT_TRUE(f.Panel1->isHidden());
+    EXPECT_FALSE(f.Timer1->isActive());
+    EXPECT_EQ(f.StatusBar1->panelText(kPanelMessages), QStringLiteral("CodeType 0x32 Verify OK."));
+    EXPECT_FALSE(h.firmware.busy.load());
+    EXPECT_TRUE(pressedDuring);
+
+    // Counted, not timed: the loop turned between the requests all along.
+    ASSERT_GT(turnsAtRequest.size(), kTotal * (96u + 192u + 12u));
+    std::size_t longestRun = 0;
+    for (std::size_t i = 0, runStart = 0; i < turnsAtRequest.size(); ++i) {
+        if (turnsAtRequest[i] != turnsAtRequest[runStart]) runStart = i;
+        longestRun = std::max(longestRun, i - runStart + 1);
+    }
+    EXPECT_LE(longestRun, kMaxRequestsPerTurn);
+
+    // The flash: two new records, each code type in the next free slot with
+    // the image's code, the old code still where it was, 0x35 untouched.
+    const auto newest = selected.newestRecordAddress();
+    ASSERT_TRUE(newest.has_value());
+    EXPECT_EQ(*newest, recordBase + 2 * image::kRecordSize);
+    const auto record = selected.currentRecord();
+    EXPECT_EQ(record[image::record::kSequenceNumber], 2);
+    const std::uint32_t new31 = entrySlot(record, 0x31);
+    const std::uint32_t new32 = entrySlot(record, 0x32);
+    EXPECT_EQ(new31, firstFree);
+    EXPECT_EQ(new32, firstFree + image::kCodeSlotSize);
+    EXPECT_EQ(entrySlot(record, 0x35), old35);
+    EXPECT_EQ(readLe24(record, image::record::kFreeSlotAddress), firstFree + 2 * image::kCodeSlotSize);
+    const Bytes& flash = selected.flash();
+    EXPECT_TRUE(slotOf(flash, new31) == slotOf(imageBytes, 0xC000));
+    EXPECT_TRUE(slotOf(flash, new32) == slotOf(imageBytes, 0x18000));
+    EXPECT_TRUE(slotOf(flash, old31) == image::codeSlotContents(0x31, "v1"));
+    // The record of the first code type stays behind the second's.
+    EXPECT_EQ(flash[recordBase + image::kRecordSize], 1);
+    EXPECT_EQ(entrySlot(std::span(flash).subspan(recordBase + image::kRecordSize, image::kRecordSize), 0x32),
+              entrySlot(recordBefore, 0x32));
+
+    EXPECT_TRUE(h.host.enclosure(2)->flash() == otherBefore);
+    EXPECT_FALSE(selected.updateMode());
+    EXPECT_FALSE(selected.spiAccessOpen());
+}
+
+TEST_F(TForm1Upgrade, TheUpDownDecidesWhichEnclosureIsUpgraded) {
+    choose(1);  // the USB enclosure on drive 2
+    virt::VirtualEnclosure& usb = *h.host.enclosure(2);
+    const Bytes lbaBefore = h.host.enclosure(1)->flash();
+    const std::uint32_t firstFree = readLe24(usb.currentRecord(), image::record::kFreeSlotAddress);
+
+    window->Button2Click();
+    ASSERT_EQ(h.dialogs.boxes.size(), 1u);
+    EXPECT_EQ(h.dialogs.boxes[0].text, completionText(kTotal, kTotal));
+    const auto record = usb.currentRecord();
+    EXPECT_EQ(record[image::record::kSequenceNumber], 2);
+    EXPECT_EQ(entrySlot(record, 0x31), firstFree);
+    EXPECT_TRUE(slotOf(usb.flash(), firstFree) == slotOf(imageBytes, 0xC000));
+    EXPECT_TRUE(h.host.enclosure(1)->flash() == lbaBefore);
+
+    // Back on Device1, the same image goes there too.
+    choose(0);
+    window->Button2Click();
+    ASSERT_EQ(h.dialogs.boxes.size(), 2u);
+    EXPECT_EQ(h.dialogs.boxes[1].text, completionText(kTotal, kTotal));
+    EXPECT_EQ(h.host.enclosure(1)->currentRecord()[image::record::kSequenceNumber], 2);
+    EXPECT_EQ(usb.currentRecord()[image::record::kSequenceNumber], 2);
+}
+
+}  // namespace
+}  // namespace ardenvel::test
