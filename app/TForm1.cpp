@@ -17,6 +17,7 @@
 #include <QTabWidget>
 #include <QTimer>
 #include <algorithm>
+#include <utility>
 
 #include "app/GlyphButton.h"
 #include "app/JpegImage.h"
@@ -443,6 +444,13 @@ void TForm1::FormClose() {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
+    // A load or an upgrade is still working with the image and must finish;
+    // the window closes once it has.
+    if (s_.firmware.busy.load()) {
+        closeAfterFirmware_ = true;
+        event->ignore();
+        return;
+    }
     FormClose();
     // No more work is handed to the window from here on. The discovery
     // thread is stopped with the window, when nothing on this thread can be
@@ -512,10 +520,20 @@ void TForm1::BitBtn1Click() {
         if (path) StatusBar1->widenLastPanel();
         return path;
     });
+    closeIfAskedDuringFirmware();
+}
+
+void TForm1::closeIfAskedDuringFirmware() {
+    if (!s_.firmware.busy.load() && std::exchange(closeAfterFirmware_, false)) close();
 }
 
 void TForm1::Button2Click() {
+    // A press during an upgrade must not move the target under it.
+    if (s_.firmware.busy.load()) return;
+    // What the window shows is what gets upgraded.
+    if (!SelectUpDownDevice(monitor_)) return;
     StartUpgrade(s_.firmware, s_.dev, *this, s_.programDirectory);
+    closeIfAskedDuringFirmware();
 }
 void TForm1::Button1Click() {
     eventLog_.open(this);

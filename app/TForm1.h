@@ -219,6 +219,9 @@ private:
     // PageControl1Change.
     bool tabsByProgram_ = false;
     bool shutDown_ = false;
+    // A close asked for while a firmware command ran, carried out after it.
+    bool closeAfterFirmware_ = false;
+    void closeIfAskedDuringFirmware();
 };
 
 // The disk picture, decoded from the resources; null if it would not decode.

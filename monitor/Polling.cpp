@@ -268,6 +268,11 @@ void UpDown1Click(Monitor& m) {
     setFirmwareButtons(m.view, hasPath(m.dev.selectedWord()));
 }
 
+bool SelectUpDownDevice(Monitor& m) {
+    UpDown1Click(m);
+    return hasPath(m.dev.selectedWord());
+}
+
 void DeviceBoxClick(Monitor& m, int slot) {
     m.view.setTabShown(slot, m.view.boxTicked(deviceBox(slot)));
 }

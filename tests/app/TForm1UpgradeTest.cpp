@@ -235,5 +235,49 @@ TEST_F(TForm1Upgrade, TheUpDownDecidesWhichEnclosureIsUpgraded) {
     EXPECT_EQ(usb.currentRecord()[image::record::kSequenceNumber], 2);
 }
 
+TEST_F(TForm1Upgrade, StartUpgradeGoesToTheEnclosureTheWindowShowsNotWhereThePollEnded) {
+    // The poll after discovery read both enclosures and left the second
+    // selected, while the up-down and its caption still say Device1.
+    ASSERT_EQ(h.dev.selectedDevice, 1);
+    ASSERT_EQ(window->StaticText1->text(), QStringLiteral("1/2 Device1[EF]"));
+    const Bytes usbBefore = h.host.enclosure(2)->flash();
+
+    window->Button2Click();
+    ASSERT_EQ(h.dialogs.boxes.size(), 1u);
+    EXPECT_EQ(h.dialogs.boxes[0].text, completionText(kTotal, kTotal));
+    EXPECT_EQ(h.host.enclosure(1)->currentRecord()[image::record::kSequenceNumber], 2);
+    EXPECT_TRUE(h.host.enclosure(2)->flash() == usbBefore) << "the enclosure not shown was upgraded";
+}
+
+TEST_F(TForm1Upgrade, ClosingTheWindowDuringAnUpgradeWaitsForItsEnd) {
+    app::TForm1& f = *window;
+    choose(0);
+    f.show();
+    h.host.setDelayPerRequest(200us);
+    bool closeTried = false;
+    QTimer tryClose;
+    tryClose.setInterval(0);
+    QObject::connect(&tryClose, &QTimer::timeout, &f, [&] {
+        if (closeTried || h.dev.spiProgress.load() < 100) return;
+        closeTried = true;
+        f.close();
+        // Still there: the image it programs from is still loaded.
+        EXPECT_TRUE(f.isVisible());
+        EXPECT_TRUE(h.firmware.image.loaded());
+    });
+    tryClose.start();
+    f.Button2Click();
+    tryClose.stop();
+    h.host.setDelayPerRequest(0us);
+
+    ASSERT_TRUE(closeTried);
+    ASSERT_EQ(h.dialogs.boxes.size(), 1u);
+    EXPECT_EQ(h.dialogs.boxes[0].text, completionText(kTotal, kTotal));
+    EXPECT_EQ(h.host.enclosure(1)->currentRecord()[image::record::kSequenceNumber], 2);
+    // Then the close the user asked for.
+    EXPECT_FALSE(f.isVisible());
+    EXPECT_FALSE(h.firmware.image.loaded());
+}
+
 }  // namespace
 }  // namespace ardenvel::test
