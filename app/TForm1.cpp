@@ -531,7 +531,7 @@ void TForm1::Button2Click() {
     // A press during an upgrade must not move the target under it.
     if (s_.firmware.busy.load()) return;
     // What the window shows is what gets upgraded.
-    if (!SelectUpDownDevice(monitor_)) return;
+    SelectUpDownDevice(monitor_);
     StartUpgrade(s_.firmware, s_.dev, *this, s_.programDirectory);
     closeIfAskedDuringFirmware();
 }

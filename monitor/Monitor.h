@@ -82,8 +82,7 @@ void PageControl1Change(Monitor& m);
 void UpDown1Click(Monitor& m);
 // Before a firmware command: the enclosure the up-down shows becomes
 // SelectedDevice again, since a poll leaves it at the last slot it read.
-// False when that slot has no path to its bridge.
-bool SelectUpDownDevice(Monitor& m);
+void SelectUpDownDevice(Monitor& m);
 
 // Device boxes: the tab of the box's slot follows the box.
 void DeviceBoxClick(Monitor& m, int slot);

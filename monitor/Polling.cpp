@@ -268,9 +268,9 @@ void UpDown1Click(Monitor& m) {
     setFirmwareButtons(m.view, hasPath(m.dev.selectedWord()));
 }
 
-bool SelectUpDownDevice(Monitor& m) {
-    UpDown1Click(m);
-    return hasPath(m.dev.selectedWord());
+void SelectUpDownDevice(Monitor& m) {
+    if (m.dev.tables.deviceCount != 0)
+        m.dev.selectedDevice = static_cast<std::uint8_t>(m.view.upDownPosition());
 }
 
 void DeviceBoxClick(Monitor& m, int slot) {
