@@ -16,6 +16,11 @@ export ASAN_OPTIONS=abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 300
 
+# The threaded flows again, under ThreadSanitizer.
+if [ "${ARDENVEL_SKIP_TSAN:-0}" != 1 ]; then
+  scripts/test-tsan.sh
+fi
+
 # The same core as Windows code, under Wine.
 if [ "${ARDENVEL_SKIP_WINDOWS:-0}" != 1 ]; then
   NATIVE_CLI="$build/cli/ardenvel-cli" scripts/test-windows.sh

@@ -137,6 +137,8 @@ TEST(RaidThread, ServesRequestsOnTheWindowThreadUnderLoad) {
     EXPECT_TRUE(
         eventually([&] { return (r.state.pendingRequests.load() & request::kPoll) == 0 && polls > 0; }));
     withinSeconds(5, [&] { raid.stop(); });
+    // A settings turn that had begun runs on to its end; the rig must outlive it.
+    loop.sync([] {});
     EXPECT_EQ(offLoop, 0);
     EXPECT_EQ(overlaps, 0);
 }
@@ -161,6 +163,7 @@ TEST(RaidThread, WaitsOutDiscoveryAndFirmwareCommands) {
     busy = false;
     EXPECT_TRUE(eventually([&] { return queries == 1; }));
     withinSeconds(5, [&] { raid.stop(); });
+    loop.sync([] {});  // the poll may still be running; the rig must outlive it
 }
 
 // A firmware command lets pending events run between its flash steps. A turn
