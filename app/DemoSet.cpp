@@ -20,14 +20,6 @@ using virt::Route;
 using virt::TimelineEvent;
 using Kind = TimelineEvent::Kind;
 
-TimelineEvent event(unsigned afterReads, Kind kind, int port = 0) {
-    TimelineEvent e;
-    e.afterReads = afterReads;
-    e.kind = kind;
-    e.port = port;
-    return e;
-}
-
 void addSystemDisk(virt::VirtualHost& host) {
     host.addOrdinaryDisk(0);
     host.addVolume('C', kDriveFixed, 0);
@@ -71,20 +63,20 @@ void buildSet(virt::VirtualHost& host, const fs::path& stateDir, std::string& er
     lba.status.disks[0] = PortDisk{"WD-WCAV5H120471", "WDC WD10EARS-00Y5B1", 1953525168, 2};
     lba.status.disks[1] = PortDisk{"S1E0J9AZ402113", "SAMSUNG HD103SJ", 1953525168, 2};
     auto& mirror = host.addEnclosure(1, lba);
-    TimelineEvent rebuild = event(2, Kind::SetActivity);
+    TimelineEvent rebuild = TimelineEvent::at(2, Kind::SetActivity);
     rebuild.value = 0x02;  // onto P1
     mirror.addTimeline(rebuild);
-    TimelineEvent scan = event(9, Kind::SetActivity);
+    TimelineEvent scan = TimelineEvent::at(9, Kind::SetActivity);
     scan.value = 0x81;  // surface scan of P0
     mirror.addTimeline(scan);
-    TimelineEvent bad = event(11, Kind::BadSector, 0);
+    TimelineEvent bad = TimelineEvent::at(11, Kind::BadSector, 0);
     bad.lba = 73400320;
     mirror.addTimeline(bad);
-    mirror.addTimeline(event(16, Kind::RemoveDisk, 1));
-    TimelineEvent insert = event(19, Kind::InsertDisk, 1);
+    mirror.addTimeline(TimelineEvent::at(16, Kind::RemoveDisk, 1));
+    TimelineEvent insert = TimelineEvent::at(19, Kind::InsertDisk, 1);
     insert.disk = PortDisk{"S1E0J9AZ402288", "SAMSUNG HD103SJ", 1953525168, 2};
     mirror.addTimeline(insert);
-    mirror.addTimeline(event(21, Kind::Initialize, 1));
+    mirror.addTimeline(TimelineEvent::at(21, Kind::Initialize, 1));
     host.addVolume('E', kDriveFixed, 1);
     host.addVolume('F', kDriveFixed, 1);
 

@@ -94,14 +94,6 @@ public:
     std::vector<std::string> invalidDrive, unexpected;
 };
 
-TimelineEvent at(unsigned afterReads, Kind kind, int port = 0) {
-    TimelineEvent e;
-    e.afterReads = afterReads;
-    e.kind = kind;
-    e.port = port;
-    return e;
-}
-
 // Drive 0 a plain system disk; drives 1..4 enclosures on four routes. Events
 // count status reads: about one per enclosure every 4 s while monitoring.
 void buildEnclosures(virt::VirtualHost& host) {
@@ -114,7 +106,7 @@ void buildEnclosures(virt::VirtualHost& host) {
     lba.serial = "ARDV00000101";
     lba.activityPercentPerRead = 9;
     auto& mirror = host.addEnclosure(1, lba);
-    TimelineEvent rebuild = at(2, Kind::SetActivity);
+    TimelineEvent rebuild = TimelineEvent::at(2, Kind::SetActivity);
     rebuild.value = 0x02;  // onto P1
     mirror.addTimeline(rebuild);
     host.addVolume('E', kDriveFixed, 1);
@@ -126,10 +118,10 @@ void buildEnclosures(virt::VirtualHost& host) {
     usb.serial = "ARDV00000202";
     usb.activityPercentPerRead = 10;
     auto& scanned = host.addEnclosure(2, usb);
-    TimelineEvent scan = at(3, Kind::SetActivity);
+    TimelineEvent scan = TimelineEvent::at(3, Kind::SetActivity);
     scan.value = 0x81;  // surface scan of P0
     scanned.addTimeline(scan);
-    TimelineEvent bad = at(6, Kind::BadSector, 0);
+    TimelineEvent bad = TimelineEvent::at(6, Kind::BadSector, 0);
     bad.lba = 73400320;
     scanned.addTimeline(bad);
     host.addVolume('G', kDriveFixed, 2);
@@ -139,11 +131,11 @@ void buildEnclosures(virt::VirtualHost& host) {
     ata.model = "QX Dock";
     ata.serial = "ARDV00000303";
     auto& dock = host.addEnclosure(3, ata);
-    dock.addTimeline(at(4, Kind::RemoveDisk, 1));
-    TimelineEvent insert = at(6, Kind::InsertDisk, 1);
+    dock.addTimeline(TimelineEvent::at(4, Kind::RemoveDisk, 1));
+    TimelineEvent insert = TimelineEvent::at(6, Kind::InsertDisk, 1);
     insert.disk = PortDisk{"S1E0J9AZ402288", "SAMSUNG HD103SJ", 1953525168, 2};
     dock.addTimeline(insert);
-    dock.addTimeline(at(8, Kind::Initialize, 1));
+    dock.addTimeline(TimelineEvent::at(8, Kind::Initialize, 1));
     host.addVolume('H', kDriveFixed, 3);
 
     EnclosureConfig both;

@@ -106,6 +106,14 @@ struct TimelineEvent {
     std::uint8_t value = 0;  // activity flags or raw port state
     std::uint8_t percent = 0;
     std::uint32_t lba = 0;
+
+    static TimelineEvent at(unsigned afterReads, Kind kind, int port = 0) {
+        TimelineEvent e;
+        e.afterReads = afterReads;
+        e.kind = kind;
+        e.port = port;
+        return e;
+    }
 };
 
 // One request as the host saw it.

@@ -11,30 +11,22 @@ namespace {
 
 using K = TimelineEvent::Kind;
 
-TimelineEvent at(unsigned reads, K kind, int port = 0) {
-    TimelineEvent e;
-    e.afterReads = reads;
-    e.kind = kind;
-    e.port = port;
-    return e;
-}
-
 TEST_F(BridgeTest, TimelineChangesTakeEffectAfterTheirReadCount) {
     attach(Route::Lba);
-    TimelineEvent insert = at(1, K::InsertDisk, 1);
+    TimelineEvent insert = TimelineEvent::at(1, K::InsertDisk, 1);
     insert.disk.serial = "NEWDISK";
-    bridge->addTimeline(at(1, K::RemoveDisk, 1));
-    bridge->addTimeline(at(2, K::InsertDisk, 1));
+    bridge->addTimeline(TimelineEvent::at(1, K::RemoveDisk, 1));
+    bridge->addTimeline(TimelineEvent::at(2, K::InsertDisk, 1));
     bridge->addTimeline(insert);  // same count as the removal: applied in the order given
-    bridge->addTimeline(at(3, K::Initialize, 1));
-    TimelineEvent rebuild = at(3, K::SetActivity);
+    bridge->addTimeline(TimelineEvent::at(3, K::Initialize, 1));
+    TimelineEvent rebuild = TimelineEvent::at(3, K::SetActivity);
     rebuild.value = activity::kP1;
     rebuild.percent = 10;
     bridge->addTimeline(rebuild);
-    TimelineEvent bad = at(4, K::BadSector, 0);
+    TimelineEvent bad = TimelineEvent::at(4, K::BadSector, 0);
     bad.lba = 4242;
     bridge->addTimeline(bad);
-    bridge->addTimeline(at(5, K::EndActivity));
+    bridge->addTimeline(TimelineEvent::at(5, K::EndActivity));
 
     std::vector<Sector> records;
     for (int i = 0; i < 6; ++i) records.push_back(read(kRecordLba));
@@ -78,8 +70,8 @@ TEST_F(BridgeTest, UnplugFromTheTimelineRaisesANoticeAndFailsTheDrive) {
         host.logicalDriveMask();  // a handler may call back into the host
     });
     host.addVolume('E', kDriveFixed, 1);
-    bridge->addTimeline(at(2, K::Unplug));
-    bridge->addTimeline(at(5, K::Plug));  // three open attempts later
+    bridge->addTimeline(TimelineEvent::at(2, K::Unplug));
+    bridge->addTimeline(TimelineEvent::at(5, K::Plug));  // three open attempts later
     read(kRecordLba);
     EXPECT_EQ(notices, 0);
     read(kRecordLba);
