@@ -7,7 +7,8 @@
 //                    [--plug-after-ms N] [--inject-stall-ms N]
 //
 // Each phase builds a fresh window over a fresh host and plays the same
-// scenario for N seconds (default 60) after Start: a rebuild, a surface scan
+// scenario for N seconds (default 60), measured from 5 s after Start, when
+// the first poll has drawn every panel once: a rebuild, a surface scan
 // that finds a bad sector, a disk removed and inserted, and drive 4
 // unplugged at 40 % of the time and plugged back at 65 %, or N ms after the
 // unplug with --plug-after-ms (the user ticks its box again). A poll that
@@ -15,7 +16,7 @@
 // other box means the scenario went wrong.
 //
 // The cpu phase adds nothing to the window; process CPU time (all threads,
-// the emulated bridges included) is taken from Start to the end. The stall
+// the emulated bridges included) is taken over those N seconds. The stall
 // phase adds a 5 ms heartbeat timer and records the gaps between its ticks;
 // the heartbeat costs CPU of its own, so that phase's CPU figure is shown
 // but not judged. Peak RSS is the process's ru_maxrss over all phases.
@@ -65,6 +66,9 @@ constexpr double kCpuLimitPercent = 1.0;
 constexpr double kRssLimitMb = 80.0;
 constexpr double kStallLimitMs = 50.0;
 constexpr int kHeartbeatMs = 5;
+// From Start to the beginning of the measured minute: the first poll and
+// the first drawing of every panel.
+constexpr int kSettleMs = 5000;
 constexpr unsigned kPluggedDrive = 4;
 // The first pass (each drive's probe waits 500 ms after its rescan) ends well before.
 constexpr int kFirstResultDeadlineMs = 30000;
@@ -178,6 +182,7 @@ struct PhaseResult {
     unsigned samples = 0, over = 0;
     std::vector<Gap> worst;  // largest first, during monitoring
     double constructionMs = 0, startupMaxGapMs = 0, startupSeconds = 0;
+    double settleCpu = 0;  // from Start until measuring begins
     unsigned startupBeats = 0;
     // What happened, to show the run was not idle.
     unsigned statusReads = 0, results = 0, logLines = 0, pendingEvents = 0;
@@ -219,8 +224,8 @@ PhaseResult runPhase(const Options& o, bool heartbeat, const std::filesystem::pa
     r.constructionMs = msBetween(building, shown);
 
     QEventLoop loop;
-    SteadyClock::time_point wall0{};
-    double cpu0 = 0, user0 = 0, sys0 = 0;
+    SteadyClock::time_point startWall{}, wall0{};
+    double startCpu = 0, cpu0 = 0, user0 = 0, sys0 = 0;
     bool measuring = false;
 
     QTimer probe;
@@ -256,27 +261,34 @@ PhaseResult runPhase(const Options& o, bool heartbeat, const std::filesystem::pa
         if (!r.started) {
             if (!form->Button10->isEnabled()) return;
             r.started = true;
-            wall0 = SteadyClock::now();
-            cpu0 = cpuSeconds(&user0, &sys0);
-            lastBeat = wall0;
-            r.startupSeconds = msBetween(shown, wall0) / 1000;
-            measuring = true;
+            startWall = SteadyClock::now();
+            startCpu = cpuSeconds();
+            r.startupSeconds = msBetween(shown, startWall) / 1000;
             form->Button10Click();  // Start
-            QTimer::singleShot(ms * 2 / 5, &loop, [&] {
-                host.unplug(kPluggedDrive);
-                r.unplugged = dialogs.unplugged = true;
-            });
-            const int plugAt =
-                o.plugAfterMs >= 0 ? ms * 2 / 5 + static_cast<int>(o.plugAfterMs) : ms * 13 / 20;
-            QTimer::singleShot(plugAt, &loop, [&] {
-                host.plug(kPluggedDrive);
-                r.pluggedBack = true;
-            });
-            if (o.injectStallMs > 0)
-                QTimer::singleShot(ms / 2, &loop, [&] {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(o.injectStallMs));
+            // The first poll draws every panel for the first time (fonts,
+            // pictures); monitoring is measured once that is behind.
+            QTimer::singleShot(kSettleMs, &loop, [&] {
+                wall0 = SteadyClock::now();
+                cpu0 = cpuSeconds(&user0, &sys0);
+                r.settleCpu = cpu0 - startCpu;
+                lastBeat = wall0;
+                measuring = true;
+                QTimer::singleShot(ms * 2 / 5, &loop, [&] {
+                    host.unplug(kPluggedDrive);
+                    r.unplugged = dialogs.unplugged = true;
                 });
-            QTimer::singleShot(ms, Qt::PreciseTimer, &loop, [&] { loop.quit(); });
+                const int plugAt =
+                    o.plugAfterMs >= 0 ? ms * 2 / 5 + static_cast<int>(o.plugAfterMs) : ms * 13 / 20;
+                QTimer::singleShot(plugAt, &loop, [&] {
+                    host.plug(kPluggedDrive);
+                    r.pluggedBack = true;
+                });
+                if (o.injectStallMs > 0)
+                    QTimer::singleShot(ms / 2, &loop, [&] {
+                        std::this_thread::sleep_for(std::chrono::milliseconds(o.injectStallMs));
+                    });
+                QTimer::singleShot(ms, Qt::PreciseTimer, &loop, [&] { loop.quit(); });
+            });
             return;
         }
         // The failed poll after the unplug unticked the box; the user ticks
@@ -385,7 +397,7 @@ int main(int argc, char** argv) {
         std::filesystem::temp_directory_path() / ("ardenvel-monitor-bench-" + std::to_string(getpid()));
 
     std::printf(
-        "MonitorLoadBench: window over 4 emulated enclosures, %d s per phase after Start, "
+        "MonitorLoadBench: window over 4 emulated enclosures, %d s per phase from 5 s after Start, "
         "QT_QPA_PLATFORM=%s, latency %ld us per request\n",
         o.seconds, std::getenv("QT_QPA_PLATFORM"), o.latencyUs);
     bool met = true, played = true;
@@ -399,6 +411,7 @@ int main(int argc, char** argv) {
             "  CPU %.3f s (user %.3f, sys %.3f) over %.2f s wall = %.3f %% of one core"
             "   [target < %.0f %%] %s\n",
             r.cpu, r.user, r.sys, r.wall, pct, kCpuLimitPercent, ok ? "ok" : "MISSED");
+        std::printf("  the first 5 s after Start (not judged): CPU %.3f s\n", r.settleCpu);
         played = reportActivity(r) && played;
         met = ok && met;
     }
