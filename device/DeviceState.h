@@ -30,7 +30,9 @@ inline constexpr std::uint32_t kUsbPath = 0x20;
 inline constexpr std::uint32_t kLbaPath = 0x40;
 inline constexpr std::uint32_t kShiftPath = 0x80;
 inline constexpr std::uint32_t kPathFlags = 0xF0;
-inline constexpr unsigned driveNumberOf(std::uint32_t word) { return word & 0x0F; }
+inline constexpr unsigned driveNumberOf(std::uint32_t word) {
+    return word & 0x0F;
+}
 
 struct LogicalDrive {
     char letter = 0;
@@ -94,8 +96,8 @@ struct DeviceState {
     std::atomic<bool> discoveryDone{false};
     // Device-change notices may arrive on a host monitor thread.
     std::atomic<std::uint8_t> deviceChangeCountdown{0};
-    std::mutex resultMutex;        // guards `finished` and the letter snapshot
-    DiscoveryTables finished;      // written by the pass, read when applied
+    std::mutex resultMutex;    // guards `finished` and the letter snapshot
+    DiscoveryTables finished;  // written by the pass, read when applied
 
     std::uint32_t selectedWord() const { return tables.deviceTable[selectedDevice & 7]; }
 };

@@ -31,8 +31,8 @@ std::array<std::uint8_t, 10> rwCdb(std::uint8_t op, std::uint32_t lba, std::uint
 }  // namespace
 
 DriveHandle OpenDrive(DeviceState& dev, std::uint8_t code) {
-    dev.handle = code <= 0x42 ? dev.host.openPhysicalDrive(code)
-                              : dev.host.openVolume(static_cast<char>(code));
+    dev.handle =
+        code <= 0x42 ? dev.host.openPhysicalDrive(code) : dev.host.openVolume(static_cast<char>(code));
     return dev.handle;
 }
 
@@ -44,8 +44,8 @@ void CloseDrive(DeviceState& dev) {
 bool ReadSectors(DeviceState& dev, DriveHandle h, std::uint32_t lba, std::uint8_t* buffer,
                  std::uint8_t count) {
     const auto cdb = rwCdb(kRead10, lba, count);
-    return dev.host.sendCdb(h, cdb, DataDirection::ToHost,
-                            std::span<std::uint8_t>(buffer, count * kSector), kTimeout);
+    return dev.host.sendCdb(h, cdb, DataDirection::ToHost, std::span<std::uint8_t>(buffer, count * kSector),
+                            kTimeout);
 }
 
 bool WriteSectors(DeviceState& dev, DriveHandle h, std::uint32_t lba, const std::uint8_t* buffer,
@@ -76,11 +76,11 @@ bool BridgeQuery(DeviceState& dev, unsigned row) {
 
 BridgeKindRow bridgeKindRow(BridgeKind kind) {
     switch (kind) {
-    case BridgeKind::ReadPage: return {0x85, DataDirection::ToHost, 512, 0};
-    case BridgeKind::WritePage: return {0x89, DataDirection::ToDevice, 256, 0};
-    case BridgeKind::EraseSector: return {0x81, DataDirection::ToHost, 8, 0};
-    case BridgeKind::ScanRead: return {0x85, DataDirection::ToHost, 512, 1};
-    case BridgeKind::SignatureRead: return {0x8B, DataDirection::ToHost, 512, 0};
+        case BridgeKind::ReadPage: return {0x85, DataDirection::ToHost, 512, 0};
+        case BridgeKind::WritePage: return {0x89, DataDirection::ToDevice, 256, 0};
+        case BridgeKind::EraseSector: return {0x81, DataDirection::ToHost, 8, 0};
+        case BridgeKind::ScanRead: return {0x85, DataDirection::ToHost, 512, 1};
+        case BridgeKind::SignatureRead: return {0x8B, DataDirection::ToHost, 512, 0};
     }
     return {0, DataDirection::ToHost, 0, 0};
 }
@@ -110,8 +110,7 @@ bool BridgeTransfer(DeviceState& dev, BridgeKind kind, std::uint8_t* buffer, std
                             kTimeout);
 }
 
-bool AtaCommand(DeviceState& dev, DriveHandle h, TaskFile& registers, std::uint8_t* buffer,
-                unsigned count) {
+bool AtaCommand(DeviceState& dev, DriveHandle h, TaskFile& registers, std::uint8_t* buffer, unsigned count) {
     // A fresh buffer per request, as the IDE pass-through request is; the
     // caller's buffer sees data only when the request succeeded.
     std::vector<std::uint8_t> data;

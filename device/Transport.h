@@ -25,8 +25,7 @@ struct BridgeQueryRow {
     std::uint8_t answerBytes;
 };
 inline constexpr BridgeQueryRow kBridgeQueries[9] = {
-    {0x5A, 8}, {0x23, 8}, {0x10, 8}, {0x78, 20}, {0x52, 8},
-    {0x5C, 8}, {0xFE, 8}, {0x30, 8}, {0x32, 8},
+    {0x5A, 8}, {0x23, 8}, {0x10, 8}, {0x78, 20}, {0x52, 8}, {0x5C, 8}, {0xFE, 8}, {0x30, 8}, {0x32, 8},
 };
 // Sends row `row` on the current handle; the answer lands in BridgeBuffer.
 bool BridgeQuery(DeviceState& dev, unsigned row);
@@ -40,13 +39,11 @@ struct BridgeKindRow {
 };
 BridgeKindRow bridgeKindRow(BridgeKind kind);
 // The CDB a bridge transfer sends with the given CdbShift.
-std::array<std::uint8_t, 10> bridgeTransferCdb(BridgeKind kind, std::uint32_t address,
-                                               std::uint8_t cdbShift);
+std::array<std::uint8_t, 10> bridgeTransferCdb(BridgeKind kind, std::uint32_t address, std::uint8_t cdbShift);
 bool BridgeTransfer(DeviceState& dev, BridgeKind kind, std::uint8_t* buffer, std::uint32_t address);
 
 inline constexpr std::uint8_t kAtaIdentify = 0xEC;
 // Registers are copied back whatever the result; data only on success.
-bool AtaCommand(DeviceState& dev, DriveHandle h, TaskFile& registers, std::uint8_t* buffer,
-                unsigned count);
+bool AtaCommand(DeviceState& dev, DriveHandle h, TaskFile& registers, std::uint8_t* buffer, unsigned count);
 
 }  // namespace ardenvel

@@ -12,7 +12,7 @@ namespace ardenvel::image {
 inline constexpr std::uint8_t kImageSignature[4] = {'F', 'I', 'P', 'S'};
 inline constexpr std::size_t kSignatureOffset = 0;
 inline constexpr std::size_t kRecordAreaAddressOffset = 16;  // 24-bit LE
-inline constexpr std::uint32_t kBootAreaEnd = 0xC000;         // protected low area
+inline constexpr std::uint32_t kBootAreaEnd = 0xC000;        // protected low area
 inline constexpr std::uint32_t kCodeSlotSize = 0xC000;
 inline constexpr std::uint32_t kRecordAreaSize = 0x8000;
 inline constexpr std::uint32_t kRecordSize = 256;

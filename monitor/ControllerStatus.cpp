@@ -17,7 +17,9 @@ const char* modeName(std::uint8_t code) {
     return "Undefine";
 }
 
-std::uint32_t StatusView::configuredCapacity() const { return readLe32(b, status::kConfiguredCapacity); }
+std::uint32_t StatusView::configuredCapacity() const {
+    return readLe32(b, status::kConfiguredCapacity);
+}
 
 std::string StatusView::serial(int port) const {
     return ataText(b, port == 0 ? status::kP0Serial : status::kP1Serial, status::kSerialLength);
@@ -41,9 +43,9 @@ std::uint32_t StatusView::badSectorLba(unsigned n) const {
 
 ModeSource StatusView::modeSource() const {
     switch (settingFlags() >> 4) {
-    case 0xF: return ModeSource::Jumper;
-    case 0x1: return ModeSource::Spi;
-    default: return ModeSource::Unstated;
+        case 0xF: return ModeSource::Jumper;
+        case 0x1: return ModeSource::Spi;
+        default: return ModeSource::Unstated;
     }
 }
 
@@ -58,9 +60,9 @@ PortCondition StatusView::portCondition(int p) const {
 
 VolumeState StatusView::volumeState() const {
     switch (portState() & 0x22) {
-    case 0x22: return VolumeState::Normal;
-    case 0x00: return VolumeState::Failure;
-    default: return VolumeState::SingleDisk;
+        case 0x22: return VolumeState::Normal;
+        case 0x00: return VolumeState::Failure;
+        default: return VolumeState::SingleDisk;
     }
 }
 

@@ -67,7 +67,9 @@ std::string ataText(std::span<const std::uint8_t> block, std::size_t offset, std
 // "Striping", "Mirror", "NRAID", "JBOD", "Bypass" or "Undefine".
 const char* modeName(std::uint8_t code);
 // Sectors to GB: shifted right by 21 bits.
-inline std::uint32_t capacityGb(std::uint32_t sectors) { return sectors >> 21; }
+inline std::uint32_t capacityGb(std::uint32_t sectors) {
+    return sectors >> 21;
+}
 
 struct StatusView {
     std::span<const std::uint8_t, kSectorSize> b;

@@ -52,15 +52,13 @@ public:
 
     // One SCSI pass-through request. data.size() is the transfer length; it
     // is read for ToDevice and filled for ToHost.
-    virtual bool sendCdb(DriveHandle handle, std::span<const std::uint8_t, 10> cdb,
-                         DataDirection direction, std::span<std::uint8_t> data,
-                         unsigned timeoutSeconds) = 0;
+    virtual bool sendCdb(DriveHandle handle, std::span<const std::uint8_t, 10> cdb, DataDirection direction,
+                         std::span<std::uint8_t> data, unsigned timeoutSeconds) = 0;
 
     // One ATA pass-through request with optional data-in (a multiple of 512
     // bytes, possibly empty). The registers are replaced by the task file the
     // drive returned, whether or not the request succeeded.
-    virtual bool sendAta(DriveHandle handle, TaskFile& registers,
-                         std::span<std::uint8_t> dataIn) = 0;
+    virtual bool sendAta(DriveHandle handle, TaskFile& registers, std::span<std::uint8_t> dataIn) = 0;
 
     // IOCTL_SCSI_RESCAN_BUS; its result is never used.
     virtual void rescanBus(DriveHandle handle) = 0;

@@ -28,7 +28,9 @@ std::string format(const LocalTime& t, const char* pattern) {
 
 }  // namespace
 
-Clock::TimePoint SystemClock::now() const { return std::chrono::system_clock::now(); }
+Clock::TimePoint SystemClock::now() const {
+    return std::chrono::system_clock::now();
+}
 
 LocalTime SystemClock::toLocal(TimePoint tp) const {
     const std::time_t tt = std::chrono::system_clock::to_time_t(tp);
@@ -42,9 +44,15 @@ LocalTime SystemClock::toLocal(TimePoint tp) const {
 }
 
 // %x and %X follow the user's LC_TIME once the program has called setlocale.
-std::string SystemClock::shortDate(const LocalTime& t) const { return format(t, "%x"); }
-std::string SystemClock::longTime(const LocalTime& t) const { return format(t, "%X"); }
+std::string SystemClock::shortDate(const LocalTime& t) const {
+    return format(t, "%x");
+}
+std::string SystemClock::longTime(const LocalTime& t) const {
+    return format(t, "%X");
+}
 
-void SystemClock::sleepFor(std::chrono::milliseconds d) { std::this_thread::sleep_for(d); }
+void SystemClock::sleepFor(std::chrono::milliseconds d) {
+    std::this_thread::sleep_for(d);
+}
 
 }  // namespace ardenvel

@@ -22,7 +22,8 @@ std::string regs(const TaskFile& t) {
 }
 
 // A WRITE(10) of one sector that starts with the command-sector signature.
-bool isCommandSector(std::span<const std::uint8_t, 10> cdb, DataDirection dir, std::span<const std::uint8_t> data) {
+bool isCommandSector(std::span<const std::uint8_t, 10> cdb, DataDirection dir,
+                     std::span<const std::uint8_t> data) {
     return cdb[0] == 0x2A && dir == DataDirection::ToDevice && data.size() == 512 && data[0] == 0x33 &&
            data[1] == 0x58;
 }

@@ -22,8 +22,8 @@ public:
 
     virtual void setStatusText(int panel, const std::string& text) = 0;
     // An empty caption means a box without a caption of its own.
-    virtual BoxResult messageBox(const std::string& text, const std::string& caption,
-                                 BoxButtons buttons, BoxIcon icon) = 0;
+    virtual BoxResult messageBox(const std::string& text, const std::string& caption, BoxButtons buttons,
+                                 BoxIcon icon) = 0;
     // Let the window handle what is pending, between the steps of long work.
     virtual void processEvents() = 0;
 };

@@ -258,8 +258,12 @@ void VirtualHost::setPlugged(unsigned drive, bool plugged) {
     announce(lock, impl_->deviceChange, 1);
 }
 
-void VirtualHost::unplug(unsigned drive) { setPlugged(drive, false); }
-void VirtualHost::plug(unsigned drive) { setPlugged(drive, true); }
+void VirtualHost::unplug(unsigned drive) {
+    setPlugged(drive, false);
+}
+void VirtualHost::plug(unsigned drive) {
+    setPlugged(drive, true);
+}
 
 void VirtualHost::failRequest(unsigned n) {
     std::lock_guard lock(impl_->mutex);

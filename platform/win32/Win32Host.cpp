@@ -1,6 +1,8 @@
 #include "platform/win32/Win32Host.h"
 
+// windows.h first: the others build on its types.
 #include <windows.h>
+
 #include <dbt.h>
 
 #include <atomic>
@@ -15,9 +17,12 @@ namespace ardenvel::win32 {
 namespace {
 
 // {A5DCBF10-6530-11D2-901F-00C04FB951ED}
-const GUID kUsbDeviceInterface = {0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
+const GUID kUsbDeviceInterface = {
+    0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
 
-HANDLE toWin(DriveHandle h) { return reinterpret_cast<HANDLE>(h); }
+HANDLE toWin(DriveHandle h) {
+    return reinterpret_cast<HANDLE>(h);
+}
 
 DriveHandle openPath(const char* path) {
     HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -110,8 +115,8 @@ void Win32Host::closeDrive(DriveHandle handle) {
 
 bool Win32Host::sendCdb(DriveHandle handle, std::span<const std::uint8_t, 10> cdb, DataDirection direction,
                         std::span<std::uint8_t> data, unsigned timeoutSeconds) {
-    ScsiRequest request = buildScsiRequest(cdb, direction, data.data(), static_cast<std::uint32_t>(data.size()),
-                                           timeoutSeconds);
+    ScsiRequest request = buildScsiRequest(cdb, direction, data.data(),
+                                           static_cast<std::uint32_t>(data.size()), timeoutSeconds);
     DWORD returned = 0;
     return DeviceIoControl(toWin(handle), IOCTL_SCSI_PASS_THROUGH_DIRECT, &request, sizeof request, &request,
                            sizeof request, &returned, nullptr) != 0;
@@ -124,8 +129,8 @@ bool Win32Host::sendAta(DriveHandle handle, TaskFile& registers, std::span<std::
     std::span<std::uint8_t> request(buffer, size);
     fillIdeRequest(request, registers, static_cast<std::uint32_t>(dataIn.size()));
     DWORD returned = 0;
-    const bool ok = DeviceIoControl(toWin(handle), kIoctlIdePassThrough, buffer, static_cast<DWORD>(size), buffer,
-                                    static_cast<DWORD>(size), &returned, nullptr) != 0;
+    const bool ok = DeviceIoControl(toWin(handle), kIoctlIdePassThrough, buffer, static_cast<DWORD>(size),
+                                    buffer, static_cast<DWORD>(size), &returned, nullptr) != 0;
     registers = ideRegistersOf(request);
     if (ok && !dataIn.empty()) std::memcpy(dataIn.data(), buffer + kIdeHeader, dataIn.size());
     VirtualFree(buffer, 0, MEM_RELEASE);
@@ -137,7 +142,9 @@ void Win32Host::rescanBus(DriveHandle handle) {
     DeviceIoControl(toWin(handle), IOCTL_SCSI_RESCAN_BUS, nullptr, 0, nullptr, 0, &returned, nullptr);
 }
 
-std::uint32_t Win32Host::logicalDriveMask() { return GetLogicalDrives(); }
+std::uint32_t Win32Host::logicalDriveMask() {
+    return GetLogicalDrives();
+}
 
 std::uint8_t Win32Host::driveType(char letter) {
     char root[] = "C:\\";

@@ -25,7 +25,9 @@ ScsiRequest buildScsiRequest(std::span<const std::uint8_t, 10> cdb, DataDirectio
 }
 #endif
 
-std::size_t ideBufferSize(std::size_t dataBytes) { return dataBytes + 16; }
+std::size_t ideBufferSize(std::size_t dataBytes) {
+    return dataBytes + 16;
+}
 
 void fillIdeRequest(std::span<std::uint8_t> b, const TaskFile& t, std::uint32_t dataBytes) {
     std::memset(b.data(), 0, b.size());
@@ -43,6 +45,8 @@ void fillIdeRequest(std::span<std::uint8_t> b, const TaskFile& t, std::uint32_t 
     b[11] = static_cast<std::uint8_t>(dataBytes >> 24);
 }
 
-TaskFile ideRegistersOf(std::span<const std::uint8_t> b) { return {b[0], b[1], b[2], b[3], b[4], b[5], b[6]}; }
+TaskFile ideRegistersOf(std::span<const std::uint8_t> b) {
+    return {b[0], b[1], b[2], b[3], b[4], b[5], b[6]};
+}
 
 }  // namespace ardenvel::win32

@@ -4,7 +4,9 @@
 // that sends them.
 
 #ifdef _WIN32
+// windows.h first: the others build on its types.
 #include <windows.h>
+
 #include <ntddscsi.h>
 #include <winioctl.h>
 #endif

@@ -75,7 +75,7 @@ public:
         const auto days = std::chrono::floor<std::chrono::days>(t);
         const std::chrono::year_month_day ymd{days};
         const std::chrono::hh_mm_ss hms{std::chrono::floor<std::chrono::seconds>(t - days)};
-        return {int(ymd.year()), int(unsigned(ymd.month())), int(unsigned(ymd.day())),
+        return {int(ymd.year()),          int(unsigned(ymd.month())), int(unsigned(ymd.day())),
                 int(hms.hours().count()), int(hms.minutes().count()), int(hms.seconds().count())};
     }
     std::string shortDate(const LocalTime& t) const override {

@@ -20,8 +20,8 @@ public:
     DriveHandle openPhysicalDrive(unsigned) override { return 7; }
     DriveHandle openVolume(char) override { return 8; }
     void closeDrive(DriveHandle) override {}
-    bool sendCdb(DriveHandle, std::span<const std::uint8_t, 10> c, DataDirection d, std::span<std::uint8_t> data,
-                 unsigned timeout) override {
+    bool sendCdb(DriveHandle, std::span<const std::uint8_t, 10> c, DataDirection d,
+                 std::span<std::uint8_t> data, unsigned timeout) override {
         std::memcpy(cdb.data(), c.data(), 10);
         direction = d;
         length = static_cast<std::uint32_t>(data.size());
@@ -56,7 +56,8 @@ struct Fixture : ::testing::Test {
     DeviceState dev{host, ui, clock};
 
     ScsiRequest request() const {
-        return win32::buildScsiRequest(host.cdb, host.direction, host.buffer, host.length, host.timeoutSeconds);
+        return win32::buildScsiRequest(host.cdb, host.direction, host.buffer, host.length,
+                                       host.timeoutSeconds);
     }
 };
 
