@@ -382,6 +382,30 @@ void VirtualHost::closeDrive(DriveHandle handle) {
     impl_->record(std::move(e));
 }
 
+namespace {
+
+// One request to the bridge or disk behind `handle`, under the host's
+// faults: refused when the power is off or it is the request set to fail,
+// and with writes dropped from the request set for it.
+template <class Request>
+bool serve(VirtualHost::Impl& impl, DriveHandle handle, TraceEntry& e, Request request) {
+    bool drop = false;
+    const bool admitted = impl.admit(drop);
+    unsigned number = 0;
+    Drive* d = impl.driveOf(handle, number);
+    e.drive = number;
+    if (!admitted || d == nullptr) return false;
+    const auto run = [&](auto& target) {
+        target.dropWrites = drop;
+        const bool ok = request(target);
+        target.dropWrites = false;
+        return ok;
+    };
+    return d->enclosure ? run(d->enclosure->impl()) : run(*d->disk);
+}
+
+}  // namespace
+
 bool VirtualHost::sendCdb(DriveHandle handle, std::span<const std::uint8_t, 10> cdb, DataDirection direction,
                           std::span<std::uint8_t> data, unsigned timeoutSeconds) {
     if (const auto us = impl_->delayMicros.load(); us > 0) waitLatency(std::chrono::microseconds(us));
@@ -394,24 +418,7 @@ bool VirtualHost::sendCdb(DriveHandle handle, std::span<const std::uint8_t, 10> 
     e.timeoutSeconds = timeoutSeconds;
     if (direction == DataDirection::ToDevice) e.data.assign(data.begin(), data.end());
 
-    bool drop = false;
-    const bool admitted = impl_->admit(drop);
-    unsigned number = 0;
-    Drive* d = impl_->driveOf(handle, number);
-    e.drive = number;
-    bool ok = false;
-    if (admitted && d) {
-        if (d->enclosure) {
-            auto& bridge = d->enclosure->impl();
-            bridge.dropWrites = drop;
-            ok = bridge.cdb(cdb, direction, data);
-            bridge.dropWrites = false;
-        } else {
-            d->disk->dropWrites = drop;
-            ok = d->disk->cdb(cdb, direction, data);
-            d->disk->dropWrites = false;
-        }
-    }
+    const bool ok = serve(*impl_, handle, e, [&](auto& target) { return target.cdb(cdb, direction, data); });
     e.ok = ok;
     if (ok && direction == DataDirection::ToHost) e.data.assign(data.begin(), data.end());
     impl_->record(std::move(e));
@@ -428,22 +435,7 @@ bool VirtualHost::sendAta(DriveHandle handle, TaskFile& registers, std::span<std
     e.length = static_cast<std::uint32_t>(dataIn.size());
     e.taskIn = registers;
 
-    bool drop = false;
-    const bool admitted = impl_->admit(drop);
-    unsigned number = 0;
-    Drive* d = impl_->driveOf(handle, number);
-    e.drive = number;
-    bool ok = false;
-    if (admitted && d) {
-        if (d->enclosure) {
-            auto& bridge = d->enclosure->impl();
-            bridge.dropWrites = drop;
-            ok = bridge.ata(registers, dataIn);
-            bridge.dropWrites = false;
-        } else {
-            ok = d->disk->ata(registers, dataIn);
-        }
-    }
+    const bool ok = serve(*impl_, handle, e, [&](auto& target) { return target.ata(registers, dataIn); });
     e.taskOut = registers;
     e.ok = ok;
     if (ok) e.data.assign(dataIn.begin(), dataIn.end());
