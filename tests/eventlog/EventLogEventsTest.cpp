@@ -148,13 +148,7 @@ TEST_F(EventLogEvents, ActivityIsNamedByPortAndByWhetherScansAreKnown) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
-        EventLogState fresh;
-        fresh.LogDirectory = dir;
-        state = std::move(fresh);
-        firstRefreshPending = true;
-        clock.set(2026, 12, 7, 9, 0, 0);
-        status[0] = mirror().b;
-        startUp();
+        restart(mirror().b);
         scanCapable = c.capable;
         status[0] = mirror().activity(c.flags).progress(20).b;
         poll();
@@ -182,13 +176,7 @@ TEST_F(EventLogEvents, AnEndIsDoneOnlyAfter99AndOnlyWithBothDisksInitialized) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.end ? c.end : "no line");
-        EventLogState fresh;
-        fresh.LogDirectory = dir;
-        state = std::move(fresh);
-        firstRefreshPending = true;
-        clock.set(2026, 12, 7, 9, 0, 0);
-        status[0] = mirror().ports(c.ports).b;
-        startUp();
+        restart(mirror().ports(c.ports).b);
         status[0] = mirror().ports(c.ports).activity(c.flags).progress(c.last).b;
         poll();
         const std::size_t afterProgress = state.DayLog.count();
@@ -319,13 +307,7 @@ TEST_F(EventLogEvents, BadSectorHeadingWithBothBitsFollowsTheActivity) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.heading ? c.heading : "no heading");
-        EventLogState fresh;
-        fresh.LogDirectory = dir;
-        state = std::move(fresh);
-        firstRefreshPending = true;
-        clock.set(2026, 12, 7, 9, 0, 0);
-        status[0] = mirror().ports(c.ports).b;
-        startUp();
+        restart(mirror().ports(c.ports).b);
         status[0] = withRing(mirror().ports(c.ports).activity(c.flags).progress(30).badCount(1)).b;
         poll();
         const auto& l = state.DayLog.all();

@@ -128,6 +128,17 @@ protected:
         pass(devicesRead);
         firstRefreshPending = false;
     }
+    // A fresh program at 09:00:00 whose enclosure reports `start`, through
+    // its start-up pass; the log directory stays.
+    void restart(const StatusBlock& start) {
+        EventLogState fresh;
+        fresh.LogDirectory = dir;
+        state = std::move(fresh);
+        firstRefreshPending = true;
+        clock.set(2026, 12, 7, 9, 0, 0);
+        status[0] = start;
+        startUp();
+    }
     // The next poll, four seconds on.
     void poll(std::uint8_t devicesRead = 0x01) {
         clock.current += std::chrono::seconds(4);
