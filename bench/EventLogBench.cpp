@@ -18,15 +18,6 @@ namespace {
 
 using namespace ardenvel;
 
-class QuietUi final : public Ui {
-public:
-    void setStatusText(int, const std::string&) override {}
-    BoxResult messageBox(const std::string&, const std::string&, BoxButtons, BoxIcon) override {
-        return BoxResult::Ok;
-    }
-    void processEvents() override {}
-};
-
 constexpr std::size_t kDayLines = 20000;
 
 void UpdateEventLogPass(benchmark::State& bench) {

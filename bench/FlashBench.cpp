@@ -45,15 +45,6 @@ using namespace ardenvel;
 using Steady = std::chrono::steady_clock;
 using std::chrono::microseconds;
 
-class QuietUi final : public Ui {
-public:
-    void setStatusText(int, const std::string&) override {}
-    BoxResult messageBox(const std::string&, const std::string&, BoxButtons, BoxIcon) override {
-        return BoxResult::Ok;
-    }
-    void processEvents() override {}
-};
-
 // Passes every call on and times it; with a delay, holds every CDB and task
 // file until exactly that long after it was sent.
 class TimedHost final : public Host {

@@ -30,6 +30,18 @@ public:
     virtual void stopTimer() = 0;
 };
 
+// Progress that goes nowhere, for upgrades nobody watches.
+class QuietProgress final : public FirmwareProgress {
+public:
+    void setTitle(const std::string&) override {}
+    void setCaption(const std::string&) override {}
+    void setPanelVisible(bool) override {}
+    void setProgressMaximum(std::uint32_t) override {}
+    void setProgressPosition(std::uint32_t) override {}
+    void startTimer() override {}
+    void stopTimer() override {}
+};
+
 // Timer1's handler: SpiProgress onto the progress bar.
 void ProgressTimerTick(const DeviceState& dev, FirmwareProgress& progress);
 

@@ -30,17 +30,6 @@ using Bytes = std::vector<std::uint8_t>;
         }                                                                          \
     } while (0)
 
-class NullProgress : public FirmwareProgress {
-public:
-    void setTitle(const std::string&) override {}
-    void setCaption(const std::string&) override {}
-    void setPanelVisible(bool) override {}
-    void setProgressMaximum(std::uint32_t) override {}
-    void setProgressPosition(std::uint32_t) override {}
-    void startTimer() override {}
-    void stopTimer() override {}
-};
-
 // A file whose bytes repeat the input, with its length chosen by the input.
 class PatternFile : public FirmwareFile {
 public:
@@ -106,7 +95,7 @@ struct World {
     std::vector<virt::VirtualEnclosure*> enclosures;
     Bytes fresh, baseImage;
     FirmwareState fw;
-    NullProgress progress;
+    QuietProgress progress;
 };
 
 World& world() {

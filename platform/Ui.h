@@ -28,6 +28,17 @@ public:
     virtual void processEvents() = 0;
 };
 
+// Shows nothing and answers every box with OK: for benchmarks and tools
+// that run the core unattended.
+class QuietUi final : public Ui {
+public:
+    void setStatusText(int, const std::string&) override {}
+    BoxResult messageBox(const std::string&, const std::string&, BoxButtons, BoxIcon) override {
+        return BoxResult::Ok;
+    }
+    void processEvents() override {}
+};
+
 // A box with caption "Message" and an OK button, as most device checks use.
 inline void showMessage(Ui& ui, const std::string& text) {
     ui.messageBox(text, "Message", BoxButtons::Ok, BoxIcon::None);

@@ -12,16 +12,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct NoProgress : FirmwareProgress {
-    void setTitle(const std::string&) override {}
-    void setCaption(const std::string&) override {}
-    void setPanelVisible(bool) override {}
-    void setProgressMaximum(std::uint32_t) override {}
-    void setProgressPosition(std::uint32_t) override {}
-    void startTimer() override {}
-    void stopTimer() override {}
-};
-
 class UpgradePersists : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(UpgradePersists, RestartSeesTheNewCode) {
@@ -45,7 +35,7 @@ TEST_P(UpgradePersists, RestartSeesTheNewCode) {
         DeviceState dev{host, ui, clock};
         dev.tables.deviceTable[0] = 1 | flags;
         dev.tables.deviceCount = 1;
-        NoProgress progress;
+        QuietProgress progress;
         EXPECT_TRUE(StartUpgrade(fw, dev, progress, dir));
         // The host still exists: nothing waits for the destructor.
         VirtualHost peek;
