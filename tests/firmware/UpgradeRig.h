@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdio>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -97,8 +98,10 @@ struct Rig {
             if (progress.timerRunning) ProgressTimerTick(dev, progress);
             if (onStep) onStep();
         };
-        dumpDir = fs::temp_directory_path() /
-                  ("ardenvel-fw-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)));
+        // Test programs run side by side and may place their rigs at the
+        // same address: the random part keeps their folders apart.
+        dumpDir = fs::temp_directory_path() / ("ardenvel-fw-" + std::to_string(std::random_device{}()) + "-" +
+                                               std::to_string(reinterpret_cast<std::uintptr_t>(this)));
         fs::create_directories(dumpDir);
     }
     ~Rig() {
