@@ -12,6 +12,16 @@ cmake --build "$build" -j "$(nproc)"
 export WINEDEBUG=-all
 export WINEPREFIX="$PWD/$build/wineprefix"
 export WINEDLLOVERRIDES="mscoree,mshtml="
+wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
+wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+# One wineserver for the whole run: when each test program starts its own, a
+# program that connects while the last one's server shuts down gets "recvmsg:
+# Connection reset by peer". The prefix is made once, before the programs run
+# side by side.
+mkdir -p "$WINEPREFIX"
+"$wineserver" -p
+trap '"$wineserver" -k 2>/dev/null || true' EXIT
+"$wine" wineboot -i >/dev/null 2>&1 || true
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 300
 
 # The Windows tool must report what the native one reports. Each run gets
@@ -21,9 +31,8 @@ if [ ! -x "$native_cli" ]; then
   echo "test-windows: no native ardenvel-cli at $native_cli; build it first or set NATIVE_CLI" >&2
   exit 1
 fi
-wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
 scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
+trap 'rm -rf "$scratch"; "$wineserver" -k 2>/dev/null || true' EXIT
 for example in examples/*/; do
   name=$(basename "$example")
   mkdir -p "$scratch/native/$name" "$scratch/windows/$name"
