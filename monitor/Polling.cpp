@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -184,6 +185,12 @@ void ApplyDeviceControls(Monitor& m) {
 
     std::string caption;
     if (count != 0) {
+        // The poll leaves the selection on the last slot it read; after a pass
+        // that found fewer enclosures that slot is gone ("2/1 Device2[]"), and
+        // the up-down, now within the new count, says which one is meant.
+        if (m.dev.selectedDevice >= count)
+            m.dev.selectedDevice =
+                static_cast<std::uint8_t>(std::clamp(view.upDownPosition(), 0, static_cast<int>(count) - 1));
         caption = BuildDeviceCaption(m.dev);
         const bool started = (m.state.pendingRequests.load() & request::kStarted) != 0;
         if (!hasPath(m.dev.selectedWord()) || started) {

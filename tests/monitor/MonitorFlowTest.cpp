@@ -58,6 +58,22 @@ TEST(DiscoveryResult, NoEnclosureFreezesTheClockForGood) {
     EXPECT_EQ(v.staticText(MainText::StaticText1).text, "1/1 Device1[]");
 }
 
+TEST(DiscoveryResult, ASelectionPastTheNewCountFallsBackToTheUpDown) {
+    MonitorRig r;
+    r.discover(2);
+    r.dev.selectedDevice = 1;  // where the last poll ended
+    r.view.upDownPos = 0;
+    r.discover(1);
+    EXPECT_EQ(r.dev.selectedDevice, 0);
+    EXPECT_EQ(r.view.staticText(MainText::StaticText1).text, "1/1 Device1[]");
+
+    // A selection still inside the table is left where it is.
+    r.discover(3);
+    r.dev.selectedDevice = 2;
+    r.discover(3);
+    EXPECT_EQ(r.dev.selectedDevice, 2);
+}
+
 TEST(DiscoveryResult, CaptionBlinksOnlyWhileDetecting) {
     MonitorRig r;
     r.dev.discoveryPending = true;
