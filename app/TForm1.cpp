@@ -623,6 +623,18 @@ QLabel* TForm1::staticText(MainText t) const {
 
 void TForm1::setLabelText(PanelLabel l, const std::string& text) {
     setAutoSizedText(label(l), QString::fromStdString(text));
+    if (l == PanelLabel::StaticText6 || l == PanelLabel::StaticText7) {
+        // The marks sit on the disk pictures' corners: an opaque background
+        // keeps them readable there, and an empty mark leaves the picture be.
+        label(l)->setAutoFillBackground(!text.empty());
+    }
+    if (l == PanelLabel::StaticText6) {
+        // With this platform's fonts "Bad Sector" is wider than the gap to
+        // the Log button at 104; it ends just short of the button instead.
+        constexpr int kX = 104, kGap = 2;
+        const int room = Button1->x() - kGap;
+        StaticText6->move(std::min(kX, room - StaticText6->width()), StaticText6->y());
+    }
 }
 void TForm1::setLabelColour(PanelLabel l, Colour colour) {
     setTextColour(label(l), qcolour(colour));

@@ -167,5 +167,21 @@ TEST(TForm1Monitoring, StopScanAsksFirstAndLocksOnlyItsTabForTheCooldown) {
     EXPECT_TRUE(h.commandControlsEnabled());
 }
 
+TEST(TForm1Monitoring, BadSectorMarksAreWholeAndReadableOverThePictures) {
+    MonitoringHarness h;
+    TForm1& f = h.f;
+    auto& status = h.host.enclosure(1)->status();
+    status.activityFlags = 0x04 | 0x08;  // bad sectors on both ports
+    ASSERT_TRUE(h.poll());
+    ASSERT_EQ(f.StaticText6->text(), QStringLiteral("Bad Sector"));
+    ASSERT_EQ(f.StaticText7->text(), QStringLiteral("Bad Sector"));
+    for (QLabel* mark : {f.StaticText6, f.StaticText7}) {
+        EXPECT_GE(mark->width(), mark->fontMetrics().horizontalAdvance(mark->text()));
+        EXPECT_TRUE(mark->autoFillBackground()) << "drawn straight onto the disk picture";
+        EXPECT_FALSE(mark->geometry().intersects(f.Button1->geometry())) << "cut by the Log button";
+    }
+    EXPECT_LE(f.StaticText6->x(), 104);
+}
+
 }  // namespace
 }  // namespace ardenvel::test
