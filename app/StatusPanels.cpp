@@ -17,7 +17,18 @@ StatusPanels::StatusPanels(std::initializer_list<int> widths, QWidget* parent)
 }
 
 void StatusPanels::setPanelText(int panel, const QString& text) {
-    if (QLabel* l = this->panel(panel)) l->setText(text);
+    if (QLabel* l = this->panel(panel)) {
+        l->setText(text);
+        updateToolTip(l);
+    }
+}
+
+void StatusPanels::updateToolTip(QLabel* l) {
+    // The panels keep their widths, so a checksum or a long path may be cut
+    // off; hovering shows the whole text then.
+    const int room = l->contentsRect().width() - l->indent();
+    const bool clipped = l->fontMetrics().horizontalAdvance(l->text()) > room;
+    l->setToolTip(clipped ? l->text() : QString());
 }
 
 QString StatusPanels::panelText(int panel) const {
@@ -56,6 +67,7 @@ void StatusPanels::layoutPanels() {
     int x = 0;
     for (int i = 0; i < panelCount(); ++i) {
         panels_[i]->setGeometry(x, 2, std::max(0, widths_[i] - 2), std::max(0, height() - 2));
+        updateToolTip(panels_[i]);
         x += widths_[i];
     }
 }

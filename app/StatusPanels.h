@@ -29,6 +29,7 @@ protected:
 
 private:
     void layoutPanels();
+    static void updateToolTip(QLabel* label);
 
     std::vector<QLabel*> panels_;
     std::vector<int> widths_;

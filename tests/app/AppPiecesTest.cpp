@@ -93,6 +93,24 @@ TEST(StatusPanels, LastPanelWidensToWhatTheOthersLeave) {
     bar.setPanelText(7, QStringLiteral("ignored"));  // no such panel: nothing happens
 }
 
+TEST(StatusPanels, ATextCutOffByItsPanelCanBeReadWhole) {
+    application();
+    app::StatusPanels bar({100, 80, 80, 100, 250});
+    bar.resize(623, 19);
+    bar.widenLastPanel();
+    bar.setPanelText(0, QStringLiteral("Chksum:07F80000"));
+    bar.setPanelText(4, QStringLiteral("File:a.bin"));
+    EXPECT_EQ(bar.panel(0)->toolTip(), QStringLiteral("Chksum:07F80000"));
+    EXPECT_TRUE(bar.panel(4)->toolTip().isEmpty());  // fits: nothing to add
+
+    // A wider panel shows it all; a text that fits again drops the tip.
+    bar.setPanelWidth(0, 300);
+    EXPECT_TRUE(bar.panel(0)->toolTip().isEmpty());
+    bar.setPanelWidth(0, 100);
+    bar.setPanelText(0, QStringLiteral("Chksum:"));
+    EXPECT_TRUE(bar.panel(0)->toolTip().isEmpty());
+}
+
 TEST(UpDown, StepsWithinItsRangeAndReportsEveryClick) {
     application();
     app::UpDown upDown;
