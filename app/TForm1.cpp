@@ -679,6 +679,12 @@ void TForm1::setTabCaption(int tab, const std::string& caption) {
     PageControl1->setTabText(tab, QString::fromStdString(caption));
 }
 
+void TForm1::setActiveTab(int tab) {
+    tabsByProgram_ = true;
+    PageControl1->setCurrentIndex(tab);
+    tabsByProgram_ = false;
+}
+
 int TForm1::activeTab() const {
     const int index = PageControl1->currentIndex();
     if (index < 0 || !PageControl1->isTabVisible(index)) return -1;

@@ -110,6 +110,7 @@ public:
     void setTabShown(int tab, bool shown) override;
     void setTabCaption(int tab, const std::string& caption) override;
     int activeTab() const override;
+    void setActiveTab(int tab) override;
     void setUpDownShown(bool shown) override;
     void setUpDownEnabled(bool enabled) override;
     void setUpDownMax(int maximum) override;

@@ -9,9 +9,10 @@
 //   handler: the monitor runs CheckBox6Click/CheckBox7Click itself when a
 //   refresh changed a box. The window calls the handlers only for the user's
 //   own clicks (in Qt: QAbstractButton::clicked, not toggled).
-// - setTabShown never runs PageControl1Change, even when hiding the current
-//   tab makes the toolkit pick another one. The window calls
-//   PageControl1Change only when the user picks a tab.
+// - setTabShown and setActiveTab never run PageControl1Change, even when
+//   hiding the current tab makes the toolkit pick another one; the monitor
+//   sees the move through activeTab. The window calls PageControl1Change only
+//   when the user picks a tab.
 
 #include <cstdint>
 #include <string>
@@ -109,6 +110,7 @@ public:
     virtual void setTabCaption(int tab, const std::string& caption) = 0;
     // The active tab page, or -1 when none is.
     virtual int activeTab() const = 0;
+    virtual void setActiveTab(int tab) = 0;
 
     // UpDown1.
     virtual void setUpDownShown(bool shown) = 0;

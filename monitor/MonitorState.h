@@ -34,6 +34,9 @@ struct MonitorState {
     // Until the first panel refresh: the poll forces the refresh, the event
     // log runs its start-up pass and the buzzer/scan controls stay disabled.
     bool firstRefreshPending = true;
+    // A pass may have put other enclosures into the slots: the next refresh
+    // redraws the panel in full.
+    bool redrawPending = false;
     // Set while a tab change redraws the panel, so box changes queue nothing.
     bool settingsEcho = false;
     // Of the active tab's enclosure.

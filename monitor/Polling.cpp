@@ -62,6 +62,8 @@ void RefreshStatusPanel(Monitor& m, bool force) {
     st.firstRefreshPending = false;
     const int tab = m.view.activeTab();
     if (tab < 0 || tab > 3) return;  // no tab, nothing to draw
+    force = force || st.redrawPending;
+    st.redrawPending = false;
     const PanelDecision d =
         DecidePanel(st.statusBuffers[tab], {st.shownPortState, st.shownProgress}, force, st.scanCapable);
     ApplyPanelDecision(m, d);
@@ -87,6 +89,7 @@ void ServeRequest(Monitor& m) {
 }
 
 void PollEnclosures(Monitor& m) {
+    const int tabBefore = m.view.activeTab();
     std::uint8_t mask = 0;
     const unsigned count = m.dev.tables.deviceCount;
     for (int n = 0; n < 4; ++n) {
@@ -105,7 +108,10 @@ void PollEnclosures(Monitor& m) {
     }
     if (m.hooks.updateEventLog) m.hooks.updateEventLog(mask);
     if (mask != 0) {
-        RefreshStatusPanel(m, m.state.firstRefreshPending);
+        if (m.view.activeTab() != tabBefore)
+            PageControl1Change(m);  // a lost slot's tab was up
+        else
+            RefreshStatusPanel(m, m.state.firstRefreshPending);
     } else {
         StopMonitoring(m);
     }
@@ -179,6 +185,7 @@ void ApplyDeviceControls(Monitor& m) {
     const DiscoveryTables& t = m.dev.tables;
     const unsigned count = t.deviceCount;
 
+    const int tabBefore = view.activeTab();
     view.setUpDownMax(static_cast<int>(count) - 1);
     view.setUpDownShown(false);
     for (int tab = 0; tab < 4; ++tab) view.setTabShown(tab, false);
@@ -228,6 +235,10 @@ void ApplyDeviceControls(Monitor& m) {
     }
 
     if (count != 0) {
+        // Hiding the tabs moved the active one; the user stays where they were
+        // if that slot is still there.
+        if (tabBefore >= 0 && static_cast<unsigned>(tabBefore) < count) view.setActiveTab(tabBefore);
+        m.state.redrawPending = true;
         RefreshIdentity(m);
         m.state.pendingRequests.fetch_or(request::kPoll);
     }
@@ -281,7 +292,12 @@ void SelectUpDownDevice(Monitor& m) {
 }
 
 void DeviceBoxClick(Monitor& m, int slot) {
+    const int tabBefore = m.view.activeTab();
     m.view.setTabShown(slot, m.view.boxTicked(deviceBox(slot)));
+    // Unticking the slot that was up brings up another tab: show it as a
+    // change of tab would.
+    const int tab = m.view.activeTab();
+    if (tab != tabBefore && tab >= 0) PageControl1Change(m);
 }
 
 }  // namespace ardenvel

@@ -10,6 +10,7 @@
 #include <QTabWidget>
 #include <QTimer>
 #include <chrono>
+#include <thread>
 
 #include "app/UpDown.h"
 #include "support/AppTest.h"
@@ -181,6 +182,86 @@ TEST(TForm1Monitoring, BadSectorMarksAreWholeAndReadableOverThePictures) {
         EXPECT_FALSE(mark->geometry().intersects(f.Button1->geometry())) << "cut by the Log button";
     }
     EXPECT_LE(f.StaticText6->x(), 104);
+}
+
+// The tabs a pass or a poll hides and shows again: the panel must always show
+// the enclosure of the tab that is up.
+struct TabHarness : WindowHarness {
+    TForm1& f;
+
+    explicit TabHarness(int enclosures) : f(setUp(enclosures)) {}
+
+    TForm1& setUp(int enclosures) {
+        addTwoEnclosures();
+        host.enclosure(1)->status().disks[0]->serial = "SER-ONE";
+        host.enclosure(2)->status().disks[0]->serial = "SER-TWO";
+        if (enclosures > 2) {
+            virt::EnclosureConfig third;
+            third.status.disks[0]->serial = "SER-THREE";
+            host.addEnclosure(3, third);
+            host.addVolume('H', kDriveFixed, 3);
+        }
+        TForm1& form = create();
+        EXPECT_TRUE(waitForCaption(QStringLiteral("1/%1 Device1[EF]").arg(enclosures)));
+        EXPECT_TRUE(waitUntil([&] { return !monitor.firstRefreshPending; }));
+        return form;
+    }
+
+    bool panelShows(const char* serial) const { return f.Label19->text().contains(QLatin1String(serial)); }
+    bool passAndPollDone(unsigned count) {
+        return waitUntil(
+            [&] {
+                return dev.tables.deviceCount == count && !dev.discoveryPending.load() &&
+                       dev.deviceChangeCountdown.load() == 0 &&
+                       (monitor.pendingRequests.load() & request::kPoll) == 0;
+            },
+            8s);
+    }
+};
+
+TEST(TForm1Tabs, APassKeepsTheTabTheUserIsOnAndRedrawsWhatMovedIntoIt) {
+    {
+        TabHarness h(3);
+        h.f.PageControl1->setCurrentIndex(1);
+        ASSERT_TRUE(h.panelShows("SER-TWO"));
+        std::thread([&] { h.host.unplug(3); }).join();
+        ASSERT_TRUE(h.passAndPollDone(2));
+        EXPECT_EQ(h.f.activeTab(), 1);
+        EXPECT_TRUE(h.panelShows("SER-TWO")) << h.f.Label19->text().toStdString();
+    }
+    {
+        // The first enclosure goes: the second moves into slot 0, whose tab
+        // is up, with the same port state the panel was drawn from.
+        TabHarness h(2);
+        ASSERT_TRUE(h.panelShows("SER-ONE"));
+        std::thread([&] { h.host.unplug(1); }).join();
+        ASSERT_TRUE(h.passAndPollDone(1));
+        EXPECT_EQ(h.f.activeTab(), 0);
+        EXPECT_TRUE(h.panelShows("SER-TWO")) << h.f.Label19->text().toStdString();
+        EXPECT_EQ(h.f.StaticText5->text(), QStringLiteral("F/W Rev. 090618.0"));
+    }
+}
+
+TEST(TForm1Tabs, HidingTheTabThatIsUpShowsTheNextEnclosureWhole) {
+    TabHarness h(2);
+    TForm1& f = h.f;
+    f.Timer4->stop();
+    ASSERT_TRUE(h.panelShows("SER-ONE"));
+    f.CheckBox1->click();
+    EXPECT_EQ(f.activeTab(), 1);
+    EXPECT_TRUE(h.panelShows("SER-TWO")) << f.Label19->text().toStdString();
+    EXPECT_EQ(f.StaticText5->text(), QStringLiteral("F/W Rev. 090618.0"));
+    EXPECT_TRUE(f.CheckBox7->isHidden());
+
+    // The same when a poll finds the enclosure gone.
+    f.CheckBox1->click();
+    f.PageControl1->setCurrentIndex(0);
+    ASSERT_TRUE(h.panelShows("SER-ONE"));
+    h.host.unplug(1);
+    f.Timer2Timer();
+    ASSERT_TRUE(waitUntil([&] { return (h.monitor.pendingRequests.load() & request::kPoll) == 0; }));
+    EXPECT_EQ(f.activeTab(), 1);
+    EXPECT_TRUE(h.panelShows("SER-TWO")) << f.Label19->text().toStdString();
 }
 
 }  // namespace

@@ -107,6 +107,7 @@ public:
     void setTabShown(int tab, bool s) override { tabs[tab].shown = s; }
     void setTabCaption(int tab, const std::string& c) override { tabs[tab].caption = c; }
     int activeTab() const override { return active; }
+    void setActiveTab(int tab) override { active = tab; }
 
     void setUpDownShown(bool s) override { upDownShown = s; }
     void setUpDownEnabled(bool e) override { upDownEnabled = e; }
