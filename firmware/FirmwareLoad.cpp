@@ -71,8 +71,10 @@ bool isAcceptableImage(const std::uint8_t* bytes, std::uint64_t length) {
 
 bool LoadFirmwareFile(FirmwareState& fw, Ui& ui, const std::string& path, FirmwareFileOpener& opener) {
     ui.setStatusText(kPanelMessages, "File:" + path);
-    // A failed load must not leave the previous image looking current.
+    // A failed load must not leave the previous image looking current, nor
+    // its "Chksum:" beside this file's name.
     fw.image.release();
+    ui.setStatusText(kPanelChecksum, "");
 
     std::unique_ptr<FirmwareFile> file = opener.open(path);
     if (!file) {
@@ -81,8 +83,6 @@ bool LoadFirmwareFile(FirmwareState& fw, Ui& ui, const std::string& path, Firmwa
     }
     const std::uint64_t size = file->size();
     if (size > kMaxFirmwareFileSize) {
-        // Not summed either: a stale "Chksum:" would belong to another file.
-        ui.setStatusText(kPanelChecksum, "");
         showError(ui, kNotCorrect, "Error");
         return false;
     }

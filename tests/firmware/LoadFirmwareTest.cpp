@@ -160,6 +160,7 @@ TEST_F(LoadFirmwareTest, UnopenableFileLeavesNoImage) {
     EXPECT_FALSE(loadFromDisk(missing));
     EXPECT_FALSE(fw.image.loaded());
     EXPECT_EQ(ui.panel(kPanelMessages), "File:" + missing);
+    EXPECT_EQ(ui.panel(kPanelChecksum), "") << "the sum of the file before";
     ASSERT_EQ(ui.boxes.size(), 1u);
     EXPECT_EQ(ui.boxes[0].text, "Fail to open firmware file");
     EXPECT_EQ(ui.boxes[0].caption, "Error");
@@ -218,6 +219,7 @@ TEST_F(LoadFirmwareTest, ByteThatNeverReadsEndsLoadingWithoutImage) {
     opener.reads = 0;
     EXPECT_FALSE(LoadFirmwareFile(fw, ui, "good.bin", opener));
     EXPECT_FALSE(fw.image.loaded());
+    EXPECT_EQ(ui.panel(kPanelChecksum), "") << "the sum of the load before";
     EXPECT_EQ(ui.boxes.size(), kByteReadTries);
     // Bytes 0..6 once, byte 7 for every try, nothing after it.
     EXPECT_EQ(opener.reads, 7 + kByteReadTries);
