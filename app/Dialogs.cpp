@@ -1,6 +1,7 @@
 #include "app/Dialogs.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QStringList>
@@ -33,7 +34,9 @@ std::optional<std::string> QtDialogs::chooseOpenFile(const std::string& filter, 
     const QString path = QFileDialog::getOpenFileName(QApplication::activeWindow(), QString(),
                                                       QString::fromStdString(startDir), qtFileFilter(filter));
     if (path.isEmpty()) return std::nullopt;
-    return path.toStdString();
+    // Qt answers with '/' everywhere; the status bar shows the path as the
+    // platform writes it.
+    return QDir::toNativeSeparators(path).toStdString();
 }
 
 QString qtFileFilter(const std::string& filter) {
