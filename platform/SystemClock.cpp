@@ -1,6 +1,10 @@
 #include <ctime>
 #include <thread>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "platform/Clock.h"
 
 namespace ardenvel {
@@ -43,6 +47,36 @@ LocalTime SystemClock::toLocal(TimePoint tp) const {
     return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
 }
 
+#ifdef _WIN32
+
+// The user's own formats, as set in the regional settings; the C runtime's
+// %x and %X know only the locale's defaults, and only after setlocale.
+static SYSTEMTIME toSystemTime(const LocalTime& t) {
+    SYSTEMTIME st{};
+    st.wYear = static_cast<WORD>(t.year);
+    st.wMonth = static_cast<WORD>(t.month);
+    st.wDay = static_cast<WORD>(t.day);
+    st.wHour = static_cast<WORD>(t.hour);
+    st.wMinute = static_cast<WORD>(t.minute);
+    st.wSecond = static_cast<WORD>(t.second);
+    return st;
+}
+
+std::string SystemClock::shortDate(const LocalTime& t) const {
+    const SYSTEMTIME st = toSystemTime(t);
+    char buf[128];
+    const int n = GetDateFormatA(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &st, nullptr, buf, sizeof buf);
+    return n > 0 ? std::string(buf, static_cast<std::size_t>(n - 1)) : format(t, "%x");
+}
+std::string SystemClock::longTime(const LocalTime& t) const {
+    const SYSTEMTIME st = toSystemTime(t);
+    char buf[128];
+    const int n = GetTimeFormatA(LOCALE_USER_DEFAULT, 0, &st, nullptr, buf, sizeof buf);
+    return n > 0 ? std::string(buf, static_cast<std::size_t>(n - 1)) : format(t, "%X");
+}
+
+#else
+
 // %x and %X follow the user's LC_TIME once the program has called setlocale.
 std::string SystemClock::shortDate(const LocalTime& t) const {
     return format(t, "%x");
@@ -50,6 +84,8 @@ std::string SystemClock::shortDate(const LocalTime& t) const {
 std::string SystemClock::longTime(const LocalTime& t) const {
     return format(t, "%X");
 }
+
+#endif
 
 void SystemClock::sleepFor(std::chrono::milliseconds d) {
     std::this_thread::sleep_for(d);

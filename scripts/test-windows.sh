@@ -19,9 +19,17 @@ wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 # Connection reset by peer". The prefix is made once, before the programs run
 # side by side.
 mkdir -p "$WINEPREFIX"
-"$wineserver" -p
 trap '"$wineserver" -k 2>/dev/null || true' EXIT
 "$wine" wineboot -i >/dev/null 2>&1 || true
+# No display here: Wine's null graphics driver still lets programs create
+# (hidden) top-level windows, which is where device-change broadcasts go.
+# The desktop takes its driver when it starts, so Wine starts afresh, here
+# and not under ctest, whose pipes the desktop's processes would hold open.
+"$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+"$wineserver" -k 2>/dev/null || true
+"$wineserver" -w
+"$wineserver" -p
+"$wine" wineboot >/dev/null 2>&1 || true
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 300
 
 # The Windows tool must report what the native one reports. Each run gets

@@ -33,7 +33,10 @@ DriveHandle openPath(const char* path) {
 
 }  // namespace
 
-// A message-only window on its own thread that receives WM_DEVICECHANGE.
+// A hidden window on its own thread that receives WM_DEVICECHANGE. It is a
+// top-level window, never shown, rather than a message-only one: those miss
+// the system's broadcasts, such as a volume coming or going without a USB
+// notice.
 struct Win32Host::Notifier {
     std::mutex mutex;
     std::function<void()> handler;
@@ -64,8 +67,13 @@ struct Win32Host::Notifier {
             wc.hInstance = GetModuleHandleA(nullptr);
             wc.lpszClassName = "ArdenvelDeviceNotifier";
             RegisterClassA(&wc);
-            HWND hwnd = CreateWindowExA(0, wc.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                        wc.hInstance, nullptr);
+            HWND hwnd = CreateWindowExA(WS_EX_TOOLWINDOW, wc.lpszClassName, "", WS_POPUP, 0, 0, 0, 0, nullptr,
+                                        nullptr, wc.hInstance, nullptr);
+            // Without a desktop to put it on, the USB notices still come to a
+            // message-only window.
+            if (!hwnd)
+                hwnd = CreateWindowExA(0, wc.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                       wc.hInstance, nullptr);
             HDEVNOTIFY note = nullptr;
             if (hwnd) {
                 SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
@@ -171,18 +179,6 @@ void Win32Host::setDeviceChangeHandler(std::function<void()> handler) {
     }
     std::lock_guard lock(notifier_->mutex);
     notifier_->handler = std::move(handler);
-}
-
-InstanceMutex::InstanceMutex(const char* name) {
-    handle_ = CreateMutexA(nullptr, TRUE, name);
-    acquired_ = handle_ != nullptr && GetLastError() != ERROR_ALREADY_EXISTS;
-}
-
-InstanceMutex::~InstanceMutex() {
-    if (handle_) {
-        if (acquired_) ReleaseMutex(static_cast<HANDLE>(handle_));
-        CloseHandle(static_cast<HANDLE>(handle_));
-    }
 }
 
 }  // namespace ardenvel::win32

@@ -1,8 +1,8 @@
 #pragma once
 // The host over the Win32 calls: CreateFileA on the drive paths,
 // DeviceIoControl with the SCSI and IDE pass-through requests, the volume
-// extents, GetLogicalDrives/GetDriveTypeA, and USB device-interface
-// notifications to a message-only window.
+// extents, GetLogicalDrives/GetDriveTypeA, and WM_DEVICECHANGE to a hidden
+// window: USB device-interface notices and the system's broadcasts.
 
 #include <functional>
 #include <memory>
@@ -31,18 +31,6 @@ public:
 private:
     struct Notifier;
     std::unique_ptr<Notifier> notifier_;
-};
-
-// The single-instance mutex; false when another copy holds it.
-class InstanceMutex {
-public:
-    explicit InstanceMutex(const char* name);
-    ~InstanceMutex();
-    bool acquired() const { return acquired_; }
-
-private:
-    void* handle_ = nullptr;
-    bool acquired_ = false;
 };
 
 }  // namespace ardenvel::win32
