@@ -15,6 +15,7 @@ packages=(
   imagemagick
   clang-format
   g++-mingw-w64-x86-64-posix wine64
+  g++-mingw-w64-i686-posix
 )
 
 missing=()

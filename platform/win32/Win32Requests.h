@@ -37,9 +37,12 @@ struct ScsiRequest {
     ULONG filler;
     UCHAR sense[32];
 };
+static_assert(kIoctlScsiPassThroughDirect == IOCTL_SCSI_PASS_THROUGH_DIRECT);
+static_assert(kIoctlScsiRescanBus == IOCTL_SCSI_RESCAN_BUS);
 #if defined(_WIN64)
 static_assert(sizeof(SCSI_PASS_THROUGH_DIRECT) == 56);
 static_assert(offsetof(ScsiRequest, sense) == 60);
+static_assert(sizeof(ScsiRequest) == 96);
 #else
 static_assert(sizeof(SCSI_PASS_THROUGH_DIRECT) == 44);
 static_assert(offsetof(ScsiRequest, sense) == 48);
