@@ -33,6 +33,15 @@ void setFirmwareButtons(MainView& view, bool enabled) {
     for (MainButton b : kFirmwareButtons) view.setButtonEnabled(b, enabled);
 }
 
+// Hiding the tab that was up brings up another one; the panel then shows it
+// as a change of tab would. True when it did.
+bool followTabMove(Monitor& m, int tabBefore) {
+    const int tab = m.view.activeTab();
+    if (tab == tabBefore || tab < 0) return false;
+    PageControl1Change(m);
+    return true;
+}
+
 }  // namespace
 
 void ApplyPanelDecision(Monitor& m, const PanelDecision& d) {
@@ -108,10 +117,7 @@ void PollEnclosures(Monitor& m) {
     }
     if (m.hooks.updateEventLog) m.hooks.updateEventLog(mask);
     if (mask != 0) {
-        if (m.view.activeTab() != tabBefore)
-            PageControl1Change(m);  // a lost slot's tab was up
-        else
-            RefreshStatusPanel(m, m.state.firstRefreshPending);
+        if (!followTabMove(m, tabBefore)) RefreshStatusPanel(m, m.state.firstRefreshPending);
     } else {
         StopMonitoring(m);
     }
@@ -294,10 +300,7 @@ void SelectUpDownDevice(Monitor& m) {
 void DeviceBoxClick(Monitor& m, int slot) {
     const int tabBefore = m.view.activeTab();
     m.view.setTabShown(slot, m.view.boxTicked(deviceBox(slot)));
-    // Unticking the slot that was up brings up another tab: show it as a
-    // change of tab would.
-    const int tab = m.view.activeTab();
-    if (tab != tabBefore && tab >= 0) PageControl1Change(m);
+    followTabMove(m, tabBefore);
 }
 
 }  // namespace ardenvel
