@@ -24,7 +24,7 @@
 #include "app/Dialogs.h"
 #include "app/Program.h"
 #include "app/TForm1.h"
-#include "platform/virtual/VirtualHost.h"
+#include "hosts/virtual/VirtualHost.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "device/ByteOrder.h"
 #include "firmware/ImageLayout.h"
-#include "platform/virtual/VirtualHost.h"
+#include "hosts/virtual/VirtualHost.h"
 
 namespace ardenvel::app {
 namespace {

@@ -10,9 +10,9 @@
 #include "eventlog/EventLog.h"
 #include "eventlog/LogFile.h"
 #include "firmware/FirmwareState.h"
+#include "hosts/ExecutableDirectory.h"
+#include "hosts/SystemClock.h"
 #include "monitor/MonitorState.h"
-#include "platform/Clock.h"
-#include "platform/ExecutableDirectory.h"
 
 namespace ardenvel::app {
 

@@ -11,9 +11,9 @@
 #include <mutex>
 
 #include "app/QtUi.h"
+#include "app/TForm5.h"
 #include "device/DeviceState.h"
 #include "eventlog/EventLog.h"
-#include "eventlog/TForm5.h"
 #include "firmware/FirmwareState.h"
 #include "firmware/Upgrade.h"
 #include "monitor/MainView.h"

@@ -5,9 +5,9 @@
 #include "app/TForm1.h"
 
 #ifdef _WIN32
-#include "platform/win32/Win32Host.h"
+#include "hosts/win32/Win32Host.h"
 #else
-#include "platform/linux/LinuxHost.h"
+#include "hosts/linux/LinuxHost.h"
 #endif
 
 int main(int argc, char** argv) {

@@ -11,7 +11,7 @@
 
 #include "device/ByteOrder.h"
 #include "eventlog/EventLog.h"
-#include "platform/Clock.h"
+#include "hosts/SystemClock.h"
 #include "platform/Ui.h"
 
 namespace {

@@ -34,10 +34,10 @@
 
 #include "device/DeviceState.h"
 #include "device/SpiFlash.h"
-#include "platform/Clock.h"
+#include "hosts/SystemClock.h"
+#include "hosts/virtual/VirtualHost.h"
 #include "platform/Host.h"
 #include "platform/Ui.h"
-#include "platform/virtual/VirtualHost.h"
 
 namespace {
 

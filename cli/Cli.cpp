@@ -29,15 +29,15 @@
 #include "firmware/FirmwareLoad.h"
 #include "firmware/ImageLayout.h"
 #include "firmware/Upgrade.h"
+#include "hosts/ExecutableDirectory.h"
+#include "hosts/SystemClock.h"
+#include "hosts/TracingHost.h"
+#include "hosts/virtual/VirtualHost.h"
 #include "monitor/ControllerStatus.h"
-#include "platform/Clock.h"
-#include "platform/ExecutableDirectory.h"
-#include "platform/TracingHost.h"
-#include "platform/virtual/VirtualHost.h"
 #ifdef _WIN32
-#include "platform/win32/Win32Host.h"
+#include "hosts/win32/Win32Host.h"
 #else
-#include "platform/linux/LinuxHost.h"
+#include "hosts/linux/LinuxHost.h"
 #endif
 
 namespace ardenvel::cli {

@@ -13,7 +13,7 @@
 #include "firmware/FirmwareLoad.h"
 #include "firmware/ImageLayout.h"
 #include "firmware/Upgrade.h"
-#include "platform/virtual/VirtualHost.h"
+#include "hosts/virtual/VirtualHost.h"
 #include "tests/support/TestUi.h"
 #include "tools/ImageGenerator.h"
 

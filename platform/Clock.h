@@ -38,14 +38,4 @@ inline std::string formatDateTime(const Clock& clock, const LocalTime& t) {
     return clock.shortDate(t) + " " + clock.longTime(t);
 }
 
-// The clock of the machine: local time zone, the user's LC_TIME.
-class SystemClock final : public Clock {
-public:
-    TimePoint now() const override;
-    LocalTime toLocal(TimePoint t) const override;
-    std::string shortDate(const LocalTime& t) const override;
-    std::string longTime(const LocalTime& t) const override;
-    void sleepFor(std::chrono::milliseconds duration) override;
-};
-
 }  // namespace ardenvel

@@ -8,7 +8,7 @@
 # with ThreadSanitizer, so its queued events and locks would be reported as
 # races that are not there.
 #
-#   BUILD_DIR        build directory (default build-tsan)
+#   TSAN_BUILD_DIR   build directory (default build-tsan)
 #   ARDENVEL_FAULT_STRIDE  every how many fault points the power-loss sweep
 #                    tries (default 50 here; the sweep is single-threaded,
 #                    so the full sweep adds minutes and no thread coverage)
@@ -17,14 +17,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-build=${BUILD_DIR:-build-tsan}
-tests=(test_device test_monitor test_firmware test_platform)
+build=${TSAN_BUILD_DIR:-build-tsan}
+tests=(test_device test_monitor test_firmware test_hosts)
 repeat=${ARDENVEL_TSAN_REPEAT:-5}
 
 start=$SECONDS
 # Debug: GCC 12 at -O2 warns falsely (array-bounds) in a test's vector insert.
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-  -DARDENVEL_TSAN=ON -DARDENVEL_GUI=OFF -DARDENVEL_BENCH=OFF -DARDENVEL_WERROR=ON >/dev/null
+  -DARDENVEL_TSAN=ON -DARDENVEL_SANITIZE=OFF -DARDENVEL_GUI=OFF -DARDENVEL_BENCH=OFF -DARDENVEL_WERROR=ON >/dev/null
 cmake --build "$build" -j "$(nproc)" --target "${tests[@]}"
 echo "tsan: built in $((SECONDS - start)) s"
 

@@ -12,7 +12,7 @@ cmake --build "$build" -j "$(nproc)"
 # The request layouts are also checked at compile time for 32-bit Windows,
 # whose structure sizes (44 and 80 bytes) the requests were first laid out in.
 i686-w64-mingw32-g++-posix -std=c++20 -Wall -Wextra -Wpedantic -Werror -I. \
-  -c platform/win32/Win32Requests.cpp -o "$build/Win32Requests-i686.o"
+  -c hosts/win32/Win32Requests.cpp -o "$build/Win32Requests-i686.o"
 echo "test-windows: the request layouts compile for 32-bit Windows"
 
 export WINEDEBUG=-all

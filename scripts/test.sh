@@ -8,7 +8,7 @@ scripts/install-deps.sh
 
 build=${BUILD_DIR:-build-test}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-  -DARDENVEL_SANITIZE=ON -DARDENVEL_WERROR=ON -DARDENVEL_BENCH=OFF >/dev/null
+  -DARDENVEL_GUI=ON -DARDENVEL_SANITIZE=ON -DARDENVEL_TSAN=OFF -DARDENVEL_WERROR=ON -DARDENVEL_BENCH=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)"
 
 export QT_QPA_PLATFORM=offscreen

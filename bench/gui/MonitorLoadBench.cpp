@@ -48,9 +48,9 @@
 #include "device/DeviceState.h"
 #include "eventlog/EventLog.h"
 #include "firmware/FirmwareState.h"
+#include "hosts/SystemClock.h"
+#include "hosts/virtual/VirtualHost.h"
 #include "monitor/MonitorState.h"
-#include "platform/Clock.h"
-#include "platform/virtual/VirtualHost.h"
 
 namespace {
 

@@ -27,7 +27,7 @@
 #include "app/Program.h"
 #include "app/SingleInstance.h"
 #include "app/TForm1.h"
-#include "platform/virtual/VirtualHost.h"
+#include "hosts/virtual/VirtualHost.h"
 #include "support/AppTest.h"
 
 extern char** environ;

@@ -13,7 +13,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "eventlog/TForm5.h"
+#include "app/TForm5.h"
 
 namespace ardenvel::test {
 namespace {

@@ -11,7 +11,7 @@
 
 #include "device/ByteOrder.h"
 #include "device/DeviceState.h"
-#include "platform/virtual/VirtualHost.h"
+#include "hosts/virtual/VirtualHost.h"
 #include "tests/support/TestUi.h"
 
 namespace ardenvel::test {

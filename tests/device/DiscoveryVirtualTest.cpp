@@ -5,7 +5,7 @@
 #include "device/DeviceChange.h"
 #include "device/Discovery.h"
 #include "device/DriveDetectThread.h"
-#include "platform/virtual/VirtualHost.h"
+#include "hosts/virtual/VirtualHost.h"
 #include "tests/support/TestUi.h"
 
 namespace ardenvel {

@@ -7,8 +7,8 @@
 
 #include "device/ByteOrder.h"
 #include "device/VuChannel.h"
+#include "hosts/virtual/VirtualHost.h"
 #include "monitor/StatusQuery.h"
-#include "platform/virtual/VirtualHost.h"
 #include "tests/support/TestUi.h"
 
 namespace ardenvel {

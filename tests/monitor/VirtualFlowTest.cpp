@@ -5,8 +5,8 @@
 
 #include "device/ByteOrder.h"
 #include "device/Discovery.h"
+#include "hosts/virtual/VirtualHost.h"
 #include "monitor/Monitor.h"
-#include "platform/virtual/VirtualHost.h"
 #include "tests/monitor/FakeMainView.h"
 #include "tests/support/CommandSectors.h"
 #include "tests/support/TestUi.h"

@@ -9,7 +9,7 @@
 
 #include "device/ByteOrder.h"
 #include "device/VuChannel.h"
-#include "platform/virtual/VirtualHost.h"
+#include "hosts/virtual/VirtualHost.h"
 
 namespace ardenvel::test {
 

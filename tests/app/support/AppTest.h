@@ -21,8 +21,8 @@
 #include "device/DeviceState.h"
 #include "eventlog/EventLog.h"
 #include "firmware/FirmwareState.h"
+#include "hosts/virtual/VirtualHost.h"
 #include "monitor/MonitorState.h"
-#include "platform/virtual/VirtualHost.h"
 #include "tests/support/TestUi.h"
 
 namespace ardenvel::test {

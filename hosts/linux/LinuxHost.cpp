@@ -1,0 +1,287 @@
+#include "hosts/linux/LinuxHost.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <vector>
+
+#include "hosts/linux/BlockDevices.h"
+#include "hosts/linux/DeviceMonitor.h"
+#include "hosts/linux/MountTable.h"
+#include "hosts/linux/PassThrough.h"
+
+namespace ardenvel {
+namespace fs = std::filesystem;
+using namespace linuxhost;
+
+namespace {
+
+constexpr char kFirstLetter = 'C';
+constexpr unsigned kLetterCount = 'Z' - kFirstLetter + 1;
+// The IDE pass-through call has no timeout of its own; this is ample for
+// IDENTIFY and the bridge's mode commands.
+constexpr unsigned kAtaTimeoutSeconds = 10;
+
+struct OpenDrive {
+    int fd = -1;
+    std::string disk;  // kernel name of the whole disk
+    bool volume = false;
+};
+
+struct Volume {
+    std::string device;  // kernel name of the mounted block device
+    std::string disk;    // its whole disk
+};
+
+std::string readWholeFile(const fs::path& file) {
+    std::ifstream in(file);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+}  // namespace
+
+struct LinuxHost::Impl {
+    explicit Impl(LinuxHostPaths p) : paths(std::move(p)) {}
+
+    LinuxHostPaths paths;
+
+    std::mutex mutex;  // guards everything below up to the handler
+    SlotMap drives;    // drive number -> whole disk
+    SlotMap letters;   // letter - 'C' -> mounted block device
+    std::map<std::string, Volume> volumes;
+    std::map<DriveHandle, OpenDrive> open;
+    DriveHandle nextHandle = 1;
+
+    std::atomic<bool> privilegeRefused{false};
+    std::atomic<bool> privilegeWarned{false};
+
+    std::mutex handlerMutex;
+    std::function<void()> handler;
+    std::unique_ptr<DeviceMonitor> monitor;
+
+    void noteErrno(int error) {
+        if (isPrivilegeError(error)) privilegeRefused = true;
+    }
+
+    // Callers hold `mutex`.
+    void refreshDrives() { drives = assignSlots(drives, listPhysicalDisks(paths.sysfsRoot), ~0u); }
+
+    std::optional<unsigned> numberOf(const std::string& disk) const {
+        for (const auto& [number, name] : drives) {
+            if (name == disk) return number;
+        }
+        return std::nullopt;
+    }
+
+    void refreshVolumes() {
+        refreshDrives();
+        std::set<std::string> disks;
+        for (const auto& entry : drives) disks.insert(entry.second);
+
+        std::vector<std::string> order;
+        std::map<std::string, Volume> found;
+        const auto mounts = parseMountTable(readWholeFile(paths.mountTable));
+        for (const std::string& source : blockDeviceSources(mounts)) {
+            const auto device = blockDeviceName(paths.sysfsRoot, paths.devRoot, source);
+            if (!device || found.contains(*device)) continue;
+            const auto disk = wholeDiskOf(paths.sysfsRoot, *device);
+            // Volumes on loop, zram and other non-drives have no disk number
+            // to report, so they get no letter either.
+            if (!disk || !disks.contains(*disk)) continue;
+            found[*device] = Volume{*device, *disk};
+            order.push_back(*device);
+        }
+        letters = assignSlots(letters, order, kLetterCount);
+        volumes = std::move(found);
+    }
+
+    const Volume* volumeAt(char letter) const {
+        if (letter < kFirstLetter || letter > 'Z') return nullptr;
+        const auto slot = letters.find(static_cast<unsigned>(letter - kFirstLetter));
+        if (slot == letters.end()) return nullptr;
+        const auto volume = volumes.find(slot->second);
+        return volume == volumes.end() ? nullptr : &volume->second;
+    }
+
+    DriveHandle add(int fd, std::string disk, bool volume) {
+        const DriveHandle handle = nextHandle++;
+        open[handle] = OpenDrive{fd, std::move(disk), volume};
+        return handle;
+    }
+
+    std::optional<OpenDrive> find(DriveHandle handle) {
+        std::lock_guard lock(mutex);
+        const auto it = open.find(handle);
+        if (it == open.end()) return std::nullopt;
+        return it->second;
+    }
+};
+
+LinuxHost::LinuxHost() : LinuxHost(LinuxHostPaths{}) {}
+
+LinuxHost::LinuxHost(LinuxHostPaths paths) : impl_(std::make_unique<Impl>(std::move(paths))) {}
+
+LinuxHost::~LinuxHost() {
+    // The watcher thread calls into impl_; stop it before anything goes.
+    impl_->monitor.reset();
+    for (const auto& entry : impl_->open) ::close(entry.second.fd);
+}
+
+DriveHandle LinuxHost::openPhysicalDrive(unsigned number) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->refreshDrives();
+    const auto it = impl_->drives.find(number);
+    if (it == impl_->drives.end()) return kInvalidHandle;
+
+    // Read and write, as the Windows open asks. Write-protected media refuse
+    // that, and root needs no write access for any request sent here, so
+    // fall back to read-only rather than lose the drive.
+    const fs::path node = impl_->paths.devRoot / it->second;
+    int fd = ::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 && (errno == EROFS || errno == EACCES || errno == EPERM)) {
+        fd = ::open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    }
+    if (fd < 0) {
+        impl_->noteErrno(errno);
+        return kInvalidHandle;
+    }
+    return impl_->add(fd, it->second, false);
+}
+
+DriveHandle LinuxHost::openVolume(char letter) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->refreshVolumes();
+    const Volume* volume = impl_->volumeAt(letter);
+    if (volume == nullptr) return kInvalidHandle;
+    // Only the disk number is ever asked of a volume; read-only keeps a
+    // mounted file system's device out of harm's way.
+    const fs::path node = impl_->paths.devRoot / volume->device;
+    const int fd = ::open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        impl_->noteErrno(errno);
+        return kInvalidHandle;
+    }
+    return impl_->add(fd, volume->disk, true);
+}
+
+void LinuxHost::closeDrive(DriveHandle handle) {
+    std::lock_guard lock(impl_->mutex);
+    const auto it = impl_->open.find(handle);
+    if (it == impl_->open.end()) return;
+    ::close(it->second.fd);
+    impl_->open.erase(it);
+}
+
+bool LinuxHost::sendCdb(DriveHandle handle, std::span<const std::uint8_t, 10> cdb, DataDirection direction,
+                        std::span<std::uint8_t> data, unsigned timeoutSeconds) {
+    const auto drive = impl_->find(handle);
+    if (!drive) return false;
+    SgRequest request;
+    request.cdb = cdb;
+    request.direction =
+        direction == DataDirection::ToDevice ? SgDirection::ToDevice : SgDirection::FromDevice;
+    request.data = data;
+    request.timeoutMs = timeoutMsFromSeconds(timeoutSeconds);
+
+    std::array<std::uint8_t, kSenseBytes> sense{};
+    std::size_t senseLength = 0;
+    int error = 0;
+    const SgCompletion completion = sendSgIo(drive->fd, request, sense, senseLength, error);
+    impl_->noteErrno(error);
+    return classify(completion) == SgOutcome::Completed;
+}
+
+bool LinuxHost::sendAta(DriveHandle handle, TaskFile& registers, std::span<std::uint8_t> dataIn) {
+    const auto drive = impl_->find(handle);
+    if (!drive) return false;
+    const auto cdb = buildAtaPassThrough16(registers, dataIn.size());
+    if (!cdb) return false;
+    SgRequest request;
+    request.cdb = *cdb;
+    request.direction = dataIn.empty() ? SgDirection::None : SgDirection::FromDevice;
+    request.data = dataIn;
+    request.timeoutMs = timeoutMsFromSeconds(kAtaTimeoutSeconds);
+
+    std::array<std::uint8_t, kSenseBytes> sense{};
+    std::size_t senseLength = 0;
+    int error = 0;
+    const SgCompletion completion = sendSgIo(drive->fd, request, sense, senseLength, error);
+    impl_->noteErrno(error);
+    // Without returned registers the task file stays as sent, as the IDE
+    // request's buffer would.
+    if (const auto returned = ataRegistersFromSense(std::span(sense).first(senseLength))) {
+        registers = *returned;
+    }
+    return classify(completion) == SgOutcome::Completed;
+}
+
+void LinuxHost::rescanBus(DriveHandle handle) {
+    const auto drive = impl_->find(handle);
+    if (!drive) return;
+    // Re-probes this one device, the nearest harmless match for a bus rescan.
+    const fs::path rescan = impl_->paths.sysfsRoot / "block" / drive->disk / "device" / "rescan";
+    const int fd = ::open(rescan.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    [[maybe_unused]] const auto written = ::write(fd, "1", 1);
+    ::close(fd);
+}
+
+std::uint32_t LinuxHost::logicalDriveMask() {
+    std::lock_guard lock(impl_->mutex);
+    impl_->refreshVolumes();
+    std::uint32_t mask = 0;
+    for (const auto& entry : impl_->letters) mask |= 1u << (entry.first + (kFirstLetter - 'A'));
+    return mask;
+}
+
+std::uint8_t LinuxHost::driveType(char letter) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->refreshVolumes();
+    return impl_->volumeAt(letter) != nullptr ? kDriveFixed : kDriveNoRootDir;
+}
+
+bool LinuxHost::volumeDiskNumber(DriveHandle volume, std::uint32_t& diskNumber) {
+    std::lock_guard lock(impl_->mutex);
+    const auto it = impl_->open.find(volume);
+    // The extent query fails on a physical drive's handle too.
+    if (it == impl_->open.end() || !it->second.volume) return false;
+    impl_->refreshDrives();
+    const auto number = impl_->numberOf(it->second.disk);
+    if (!number) return false;
+    diskNumber = *number;
+    return true;
+}
+
+void LinuxHost::setDeviceChangeHandler(std::function<void()> handler) {
+    {
+        std::lock_guard lock(impl_->handlerMutex);
+        impl_->handler = std::move(handler);
+    }
+    std::lock_guard lock(impl_->mutex);
+    if (impl_->monitor) return;
+    Impl* impl = impl_.get();
+    impl_->monitor = std::make_unique<DeviceMonitor>(impl_->paths.mountTable, [impl] {
+        std::function<void()> call;
+        {
+            std::lock_guard lock(impl->handlerMutex);
+            call = impl->handler;
+        }
+        if (call) call();
+    });
+}
+
+std::optional<std::string> LinuxHost::takePrivilegeWarning() {
+    if (!impl_->privilegeRefused || impl_->privilegeWarned.exchange(true)) return std::nullopt;
+    return std::string(kLinuxPrivilegeMessage);
+}
+
+}  // namespace ardenvel

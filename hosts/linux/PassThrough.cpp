@@ -1,0 +1,139 @@
+#include "hosts/linux/PassThrough.h"
+
+#include <scsi/sg.h>
+#include <sys/ioctl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <limits>
+
+namespace ardenvel::linuxhost {
+namespace {
+
+constexpr std::uint8_t kCkCond = 0x20;
+constexpr std::uint8_t kTDirFromDevice = 0x08;
+constexpr std::uint8_t kBytBlok = 0x04;
+constexpr std::uint8_t kTLengthInSectorCount = 0x02;
+
+constexpr std::uint8_t kAtaStatusReturnDescriptor = 0x09;
+constexpr std::uint8_t kAtaStatusReturnLength = 0x0C;
+
+constexpr std::uint16_t kDidTimeOut = 0x03;
+constexpr std::uint16_t kDriverCodeMask = 0x0F;
+constexpr std::uint16_t kDriverSense = 0x08;
+constexpr std::uint16_t kDriverTimeout = 0x06;
+
+std::optional<TaskFile> fromDescriptorSense(std::span<const std::uint8_t> sense) {
+    if (sense.size() < 8) return std::nullopt;
+    const std::size_t end = std::min<std::size_t>(sense.size(), 8u + sense[7]);
+    std::size_t at = 8;
+    while (at + 2 <= end) {
+        const std::size_t length = 2u + sense[at + 1];
+        if (sense[at] == kAtaStatusReturnDescriptor) {
+            if (sense[at + 1] < kAtaStatusReturnLength || at + 14 > end) return std::nullopt;
+            const auto d = sense.subspan(at, 14);
+            // Low bytes only: the requests carried here are all 28-bit.
+            return TaskFile{d[3], d[5], d[7], d[9], d[11], d[12], d[13]};
+        }
+        at += length;
+    }
+    return std::nullopt;
+}
+
+std::optional<TaskFile> fromFixedSense(std::span<const std::uint8_t> sense) {
+    if (sense.size() < 12) return std::nullopt;
+    const bool valid = (sense[0] & 0x80) != 0;
+    const bool passThroughInfo = sense.size() >= 14 && sense[12] == 0x00 && sense[13] == 0x1D;
+    // Without either mark, bytes 3-6 are an ordinary INFORMATION field (an
+    // LBA or nothing), not registers.
+    if (!valid && !passThroughInfo) return std::nullopt;
+    return TaskFile{sense[3], sense[6], sense[9], sense[10], sense[11], sense[5], sense[4]};
+}
+
+}  // namespace
+
+std::optional<std::array<std::uint8_t, 16>> buildAtaPassThrough16(const TaskFile& registers,
+                                                                  std::size_t dataInBytes) {
+    if (dataInBytes % kAtaSector != 0 || dataInBytes > 256 * kAtaSector) return std::nullopt;
+    const std::size_t sectors = dataInBytes / kAtaSector;
+    std::array<std::uint8_t, 16> cdb{};
+    cdb[0] = kAtaPassThrough16;
+    if (sectors == 0) {
+        cdb[1] = kProtocolNonData << 1;
+        cdb[2] = kCkCond;
+        cdb[6] = registers.sectorCount;
+    } else {
+        cdb[1] = kProtocolPioDataIn << 1;
+        cdb[2] = kCkCond | kTDirFromDevice | kBytBlok | kTLengthInSectorCount;
+        cdb[6] = static_cast<std::uint8_t>(sectors);  // 256 wraps to 0, as ATA counts it
+    }
+    cdb[4] = registers.features;
+    cdb[8] = registers.lbaLow;
+    cdb[10] = registers.lbaMid;
+    cdb[12] = registers.lbaHigh;
+    cdb[13] = registers.device;
+    cdb[14] = registers.command;
+    return cdb;
+}
+
+std::optional<TaskFile> ataRegistersFromSense(std::span<const std::uint8_t> sense) {
+    if (sense.empty()) return std::nullopt;
+    switch (sense[0] & 0x7F) {
+        case 0x72:
+        case 0x73: return fromDescriptorSense(sense);
+        case 0x70:
+        case 0x71: return fromFixedSense(sense);
+        default: return std::nullopt;
+    }
+}
+
+SgOutcome classify(const SgCompletion& completion) {
+    if (completion.ioctlResult < 0) return SgOutcome::IoctlFailed;
+    if (completion.hostStatus == kDidTimeOut) return SgOutcome::TimedOut;
+    if (completion.hostStatus != 0) return SgOutcome::TransportError;
+    // The upper nibble holds only suggestions; DRIVER_SENSE just says sense
+    // data came with a CHECK CONDITION, which still counts as completed.
+    const std::uint16_t driverCode = completion.driverStatus & kDriverCodeMask;
+    if (driverCode == kDriverTimeout) return SgOutcome::TimedOut;
+    if (driverCode != 0 && driverCode != kDriverSense) return SgOutcome::TransportError;
+    return SgOutcome::Completed;
+}
+
+bool isPrivilegeError(int errorNumber) {
+    return errorNumber == EACCES || errorNumber == EPERM;
+}
+
+unsigned timeoutMsFromSeconds(unsigned seconds) {
+    constexpr auto kMax = std::numeric_limits<unsigned>::max();
+    return seconds > kMax / 1000 ? kMax : seconds * 1000;
+}
+
+SgCompletion sendSgIo(int fd, const SgRequest& request, std::span<std::uint8_t, kSenseBytes> sense,
+                      std::size_t& senseLength, int& errorNumber) {
+    sg_io_hdr_t hdr{};
+    hdr.interface_id = 'S';
+    hdr.cmd_len = static_cast<unsigned char>(request.cdb.size());
+    hdr.cmdp = const_cast<unsigned char*>(request.cdb.data());
+    hdr.mx_sb_len = static_cast<unsigned char>(sense.size());
+    hdr.sbp = sense.data();
+    hdr.timeout = request.timeoutMs;
+    if (request.direction == SgDirection::None || request.data.empty()) {
+        hdr.dxfer_direction = SG_DXFER_NONE;
+    } else {
+        hdr.dxfer_direction =
+            request.direction == SgDirection::ToDevice ? SG_DXFER_TO_DEV : SG_DXFER_FROM_DEV;
+        hdr.dxfer_len = static_cast<unsigned>(request.data.size());
+        hdr.dxferp = request.data.data();
+    }
+
+    SgCompletion completion;
+    completion.ioctlResult = ::ioctl(fd, SG_IO, &hdr);
+    errorNumber = completion.ioctlResult < 0 ? errno : 0;
+    senseLength = completion.ioctlResult < 0 ? 0 : std::min<std::size_t>(hdr.sb_len_wr, sense.size());
+    completion.scsiStatus = hdr.status;
+    completion.hostStatus = hdr.host_status;
+    completion.driverStatus = hdr.driver_status;
+    return completion;
+}
+
+}  // namespace ardenvel::linuxhost

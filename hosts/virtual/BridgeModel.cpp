@@ -1,0 +1,759 @@
+#include "hosts/virtual/BridgeModel.h"
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <system_error>
+
+#include "device/ByteOrder.h"
+#include "firmware/ImageLayout.h"
+#include "monitor/ControllerStatus.h"
+
+namespace ardenvel::virt {
+namespace {
+
+constexpr std::uint8_t kSig0 = 0x33;
+constexpr std::uint8_t kSig1 = 0x58;
+constexpr std::size_t kSigAt = 258;
+
+constexpr std::uint32_t kCommandLba = 20;
+constexpr std::uint32_t kRecordLba = 33;
+constexpr std::uint32_t kIdentifyLba = 58;
+constexpr std::uint32_t kFlashDataLba = 60;
+constexpr std::uint32_t kRandomFirst = 3;
+constexpr std::uint32_t kRandomLast = 130;
+
+constexpr std::uint8_t kStatusOk = 0x50;     // DRDY | DSC
+constexpr std::uint8_t kStatusError = 0x51;  // ... | ERR
+constexpr std::uint8_t kAbort = 0x04;
+
+bool hasRouteLba(Route r) {
+    return r == Route::Lba || r == Route::LbaAta;
+}
+bool hasRouteAta(Route r) {
+    return r == Route::Ata || r == Route::LbaAta;
+}
+
+std::uint16_t commandChecksum(std::span<const std::uint8_t> s) {
+    std::uint32_t sum = 0;
+    for (std::size_t i = 7; i <= 509; ++i) sum += s[i];
+    return static_cast<std::uint16_t>(sum);
+}
+
+}  // namespace
+
+void putAtaText(std::span<std::uint8_t> b, std::size_t at, std::size_t length, const std::string& text) {
+    std::string padded = text.substr(0, length);
+    padded.resize(length, ' ');
+    for (std::size_t i = 0; i < length; ++i) b[at + i] = static_cast<std::uint8_t>(padded[i ^ 1]);
+}
+
+bool isUsb(Route r) {
+    return r == Route::UsbShift || r == Route::UsbNoShift || r == Route::UsbQuery;
+}
+
+const char* routeName(Route r) {
+    switch (r) {
+        case Route::UsbShift: return "usb-shift";
+        case Route::UsbNoShift: return "usb-noshift";
+        case Route::UsbQuery: return "usb-query";
+        case Route::Lba: return "lba";
+        case Route::Ata: return "ata";
+        case Route::LbaAta: return "lba+ata";
+    }
+    return "?";
+}
+
+bool parseRoute(const std::string& name, Route& route) {
+    for (Route r :
+         {Route::UsbShift, Route::UsbNoShift, Route::UsbQuery, Route::Lba, Route::Ata, Route::LbaAta}) {
+        if (name == routeName(r)) {
+            route = r;
+            return true;
+        }
+    }
+    return false;
+}
+
+VirtualEnclosure::Impl::Impl(EnclosureConfig c) : config(std::move(c)), settingFlags(config.settingFlags) {}
+
+// ---- flash ----------------------------------------------------------------
+
+void VirtualEnclosure::Impl::readFlash(std::uint32_t address, std::span<std::uint8_t> out) const {
+    // The flash wraps at its end, as an SPI flash read does.
+    const std::size_t size = flash.size();
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = size ? flash[(address + i) % size] : 0xFF;
+}
+
+void VirtualEnclosure::Impl::eraseSector(std::uint32_t address) {
+    if (address >= flash.size()) {
+        ++counters.blockedFlashCommands;
+        return;
+    }
+    if (dropWrites) {
+        ++counters.droppedWrites;
+        return;
+    }
+    const std::uint32_t start = address & ~(image::kFlashSectorSize - 1);
+    std::fill(flash.begin() + start,
+              flash.begin() + std::min<std::size_t>(start + image::kFlashSectorSize, flash.size()), 0xFF);
+    ++counters.sectorErases;
+    dirty = true;
+    flushIfBacked();
+}
+
+void VirtualEnclosure::Impl::programPage(std::uint32_t address, std::span<const std::uint8_t> bytes) {
+    if (address >= flash.size()) {
+        ++counters.blockedFlashCommands;
+        return;
+    }
+    if (dropWrites) {
+        ++counters.droppedWrites;
+        return;
+    }
+    // NOR: programming only clears bits, and wraps within the 256-byte page.
+    const std::uint32_t page = address & ~(image::kPageSize - 1);
+    for (std::size_t i = 0; i < bytes.size() && i < image::kPageSize; ++i) {
+        const std::uint32_t a = page + ((address + i) & (image::kPageSize - 1));
+        flash[a] &= bytes[i];
+    }
+    ++counters.pagePrograms;
+    dirty = true;
+    if (address >= recordBase()) flushIfBacked();
+}
+
+bool VirtualEnclosure::Impl::flashAllowed(std::uint32_t address, bool changes) {
+    if (!spiOpen || (changes && address < image::kBootAreaEnd && !unlocked)) {
+        ++counters.blockedFlashCommands;
+        return false;
+    }
+    return true;
+}
+
+std::uint32_t VirtualEnclosure::Impl::recordBase() const {
+    const std::uint32_t fallback = flash.size() >= image::kRecordAreaSize
+                                       ? static_cast<std::uint32_t>(flash.size() - image::kRecordAreaSize)
+                                       : 0;
+    if (flash.size() < image::kRecordAreaAddressOffset + 3) return fallback;
+    const std::uint32_t base = readLe24(flash, image::kRecordAreaAddressOffset);
+    if (base % image::kRecordSize != 0 || std::size_t{base} + image::kRecordAreaSize > flash.size())
+        return fallback;
+    return base;
+}
+
+std::optional<std::uint32_t> VirtualEnclosure::Impl::newestRecord() const {
+    if (flash.size() < image::kRecordAreaSize) return std::nullopt;
+    const std::uint32_t base = recordBase();
+    auto seq = [&](std::uint32_t slot) { return flash[base + slot * image::kRecordSize]; };
+    std::uint32_t slot = 0;
+    while (slot < image::kRecordSlots && seq(slot) == 0xFF) ++slot;
+    if (slot == image::kRecordSlots) return std::nullopt;
+    // Records are appended in sequence, and the writer erases the sector behind
+    // it only after the next record landed, so the newest is where the run of
+    // consecutive sequence numbers that starts at the first used slot ends. A
+    // run that wraps the ring shows up as its part from slot 0 on.
+    while (slot + 1 < image::kRecordSlots && seq(slot + 1) != 0xFF &&
+           seq(slot + 1) == static_cast<std::uint8_t>((seq(slot) + 1) % image::kRecordSlots))
+        ++slot;
+    return base + slot * image::kRecordSize;
+}
+
+// ---- the record -----------------------------------------------------------
+
+SectorData VirtualEnclosure::Impl::liveRecord() const {
+    SectorData r{};
+    std::fill(r.begin(), r.begin() + image::kRecordSize, 0xFF);
+    if (const auto at = newestRecord()) readFlash(*at, std::span(r).first(image::kRecordSize));
+    std::fill(r.begin() + image::kRecordSize, r.end(), 0);
+
+    const BridgeStatus& st = config.status;
+    r[status::kRaidModeInSpi] = config.raidModeInSpi;
+    r[status::kSettingFlags] = settingFlags;
+    r[status::kRaidModeOfSystem] = st.raidModeOfSystem;
+    std::fill(r.begin() + status::kP0Serial, r.begin() + status::kP1Serial + status::kSerialLength, 0);
+    std::fill(r.begin() + status::kP0Model, r.begin() + status::kP0Model + status::kModelLength, 0);
+    std::fill(r.begin() + status::kP1Model, r.begin() + status::kP1Model + status::kModelLength, 0);
+    const std::size_t serialAt[2] = {status::kP0Serial, status::kP1Serial};
+    const std::size_t modelAt[2] = {status::kP0Model, status::kP1Model};
+    const std::size_t capacityAt[2] = {status::kP0Capacity, status::kP1Capacity};
+    std::uint8_t generations = 0;
+    for (int p = 0; p < 2; ++p) {
+        if (!st.disks[p]) {
+            writeLe32(r, capacityAt[p], 0);
+            continue;
+        }
+        putAtaText(r, serialAt[p], status::kSerialLength, st.disks[p]->serial);
+        putAtaText(r, modelAt[p], status::kModelLength, st.disks[p]->model);
+        writeLe32(r, capacityAt[p], st.disks[p]->capacity);
+        generations |= static_cast<std::uint8_t>((st.disks[p]->sataGeneration & 0x0F) << (4 * p));
+    }
+    writeLe32(r, status::kConfiguredCapacity, st.configuredCapacity);
+    r[102] = r[103] = 0;
+    r[status::kPortState] = st.portState;
+    r[status::kActivityFlags] = st.activityFlags;
+    r[status::kProgressPercent] = st.progressPercent;
+    r[status::kSataGenerations] = generations;
+    r[status::kBadSectorCount] = st.badSectorCount;
+    for (std::size_t i = 0; i < status::kBadSectorRingEntries; ++i)
+        writeLe32(r, status::kBadSectorRing + 4 * i, st.badSectorRing[i]);
+    return r;
+}
+
+SectorData VirtualEnclosure::Impl::serveStatus() {
+    const SectorData r = liveRecord();
+    ++counters.statusReads;
+    ++ticks;
+    advance();
+    return r;
+}
+
+void VirtualEnclosure::Impl::probedWhileUnplugged() {
+    ++ticks;
+    advance();
+}
+
+void VirtualEnclosure::Impl::advance() {
+    BridgeStatus& st = config.status;
+    const std::uint8_t running = st.activityFlags & (activity::kP0 | activity::kP1);
+    if (config.activityPercentPerRead != 0 && running) {
+        if (st.progressPercent >= 99) {
+            // A finished rebuild leaves the rebuilt disk part of the volume.
+            if (!(st.activityFlags & activity::kScan)) {
+                const int p = (running & activity::kP0) ? 0 : 1;
+                st.portState = static_cast<std::uint8_t>((st.portState & (p ? 0x0F : 0xF0)) |
+                                                         port::bits(port::kInitialized, p));
+            }
+            st.activityFlags &= static_cast<std::uint8_t>(~(activity::kP0 | activity::kP1 | activity::kScan));
+            st.progressPercent = 0;
+        } else {
+            st.progressPercent =
+                static_cast<std::uint8_t>(std::min(99, st.progressPercent + config.activityPercentPerRead));
+        }
+    }
+    // Events stay in the order given; each fires once its read count is reached.
+    std::vector<TimelineEvent> later;
+    for (const TimelineEvent& e : timeline) {
+        if (e.afterReads <= ticks)
+            apply(e);
+        else
+            later.push_back(e);
+    }
+    timeline = std::move(later);
+}
+
+void VirtualEnclosure::Impl::apply(const TimelineEvent& e) {
+    BridgeStatus& st = config.status;
+    const int p = e.port == 1 ? 1 : 0;
+    auto setPort = [&](std::uint8_t bits) {
+        st.portState = static_cast<std::uint8_t>((st.portState & (p ? 0x0F : 0xF0)) | port::bits(bits, p));
+    };
+    using K = TimelineEvent::Kind;
+    switch (e.kind) {
+        case K::InsertDisk:
+            st.disks[p] = e.disk;
+            setPort(port::kInserted);
+            break;
+        case K::Initialize: setPort(port::kInitialized); break;
+        case K::FailDisk: setPort(port::kFailed); break;
+        case K::RemoveDisk:
+            st.disks[p].reset();
+            setPort(port::kAbsent);
+            break;
+        case K::SetActivity:
+            st.activityFlags =
+                static_cast<std::uint8_t>((st.activityFlags & (activity::kBadP0 | activity::kBadP1)) |
+                                          (e.value & ~(activity::kBadP0 | activity::kBadP1)));
+            st.progressPercent = e.percent;
+            break;
+        case K::EndActivity:
+            st.activityFlags &= static_cast<std::uint8_t>(~(activity::kP0 | activity::kP1 | activity::kScan));
+            st.progressPercent = 0;
+            break;
+        case K::BadSector:
+            st.badSectorRing[st.badSectorCount % status::kBadSectorRingEntries] = e.lba;
+            if (st.badSectorCount < 255) ++st.badSectorCount;
+            st.activityFlags |= p ? activity::kBadP1 : activity::kBadP0;
+            break;
+        case K::SetPortState: st.portState = e.value; break;
+        case K::Unplug:
+            if (isPlugged) ++pendingNotices;
+            isPlugged = false;
+            break;
+        case K::Plug:
+            if (!isPlugged) ++pendingNotices;
+            isPlugged = true;
+            break;
+    }
+}
+
+SectorData VirtualEnclosure::Impl::identification(bool withSignature) const {
+    SectorData s{};
+    s[0] = 0x40;  // fixed device
+    putAtaText(s, 20, 20, config.serial);
+    putAtaText(s, 46, 8, config.firmwareRevision);
+    putAtaText(s, 54, 40, config.model);
+    writeLe16(s, 98, 0x0200);  // LBA supported
+    writeLe32(s, 120, config.status.configuredCapacity);
+    if (withSignature) {
+        s[kSigAt] = kSig0;
+        s[kSigAt + 1] = kSig1;
+    }
+    return s;
+}
+
+// ---- requests -------------------------------------------------------------
+
+bool VirtualEnclosure::Impl::cdb(std::span<const std::uint8_t, 10> c, DataDirection direction,
+                                 std::span<std::uint8_t> data) {
+    std::lock_guard lock(mutex);
+    switch (c[0]) {
+        case 0x28:
+        case 0x2A: {
+            const std::uint32_t lba =
+                (std::uint32_t{c[2]} << 24) | (std::uint32_t{c[3]} << 16) | (std::uint32_t{c[4]} << 8) | c[5];
+            const std::uint32_t count = (std::uint32_t{c[7]} << 8) | c[8];
+            if (data.size() != std::size_t{count} * 512) return false;
+            if (c[0] == 0x28) {
+                if (direction != DataDirection::ToHost) return false;
+                return read10(lba, count, data);
+            }
+            if (direction != DataDirection::ToDevice) return false;
+            return write10(lba, count, data);
+        }
+        case 0x12:
+            if (direction != DataDirection::ToHost) return false;
+            return inquiry(data);
+        case 0xFE: return vendor(c, direction, data);
+        default: return false;
+    }
+}
+
+bool VirtualEnclosure::Impl::read10(std::uint32_t lba, std::uint32_t count, std::span<std::uint8_t> data) {
+    for (std::uint32_t i = 0; i < count; ++i) readSector(lba + i, data.subspan(std::size_t{i} * 512, 512));
+    return true;
+}
+
+void VirtualEnclosure::Impl::readSector(std::uint32_t lba, std::span<std::uint8_t> out) {
+    if (!isUsb(config.route)) {
+        if (lba == kRecordLba) {
+            const SectorData r = serveStatus();
+            std::copy(r.begin(), r.end(), out.begin());
+            return;
+        }
+        if (lba == kFlashDataLba) {
+            if (flashAllowed(readAddress, false))
+                readFlash(readAddress, out);
+            else
+                std::fill(out.begin(), out.end(), 0);
+            return;
+        }
+        if (lba == kIdentifyLba && hasRouteLba(config.route)) {
+            const SectorData id = identification(true);
+            std::copy(id.begin(), id.end(), out.begin());
+            return;
+        }
+    }
+    const auto it = plainSectors.find(lba);
+    if (it == plainSectors.end())
+        std::fill(out.begin(), out.end(), 0);
+    else
+        std::copy(it->second.begin(), it->second.end(), out.begin());
+}
+
+bool VirtualEnclosure::Impl::write10(std::uint32_t lba, std::uint32_t count,
+                                     std::span<const std::uint8_t> data) {
+    for (std::uint32_t i = 0; i < count; ++i) writeSector(lba + i, data.subspan(std::size_t{i} * 512, 512));
+    return true;
+}
+
+void VirtualEnclosure::Impl::writeSector(std::uint32_t lba, std::span<const std::uint8_t> in) {
+    // LBA 20 belongs to the bridge on every route. The other reserved LBAs only
+    // take a sector that looks like a command; anything else there is data.
+    const bool signed_ = in[0] == kSig0 && in[1] == kSig1;
+    if (lba == kCommandLba ||
+        (!isUsb(config.route) && lba >= kRandomFirst && lba <= kRandomLast && signed_)) {
+        if (!commandSector(lba, in)) ++counters.badCommandSectors;
+        return;
+    }
+    if (dropWrites) {
+        ++counters.droppedWrites;
+        return;
+    }
+    SectorData s;
+    std::copy(in.begin(), in.end(), s.begin());
+    plainSectors[lba] = s;
+}
+
+bool VirtualEnclosure::Impl::commandSector(std::uint32_t lba, std::span<const std::uint8_t> s) {
+    if (s[0] != kSig0 || s[1] != kSig1) return false;
+    if (readLe16(s, 510) != commandChecksum(s)) return false;
+    const std::uint8_t code = s[2];
+    const std::uint8_t arg = s[3];
+    const std::uint32_t address = readBe24(s, 4);
+    const bool atCommandLba = lba == kCommandLba;
+    const bool atRandomLba = lba >= kRandomFirst && lba <= kRandomLast;
+    const bool usb = isUsb(config.route);
+    // A USB bridge takes its flash work as vendor CDBs; only the settings and
+    // scan commands reach it as sectors.
+    if (usb && code != 0x20 && code != 0x24) return false;
+    switch (code) {
+        case 0x00:  // flash read address for LBA 60
+            if (!atRandomLba || arg != 0x03) return false;
+            if (flashAllowed(address, false)) readAddress = address;
+            break;
+        case 0x01:  // erase the 4 KB sector
+            if (!atCommandLba || arg != 0x20) return false;
+            if (flashAllowed(address, true)) eraseSector(address);
+            break;
+        case 0x02:  // program a page from bytes 7..262
+            if (!atCommandLba || arg != 0x02) return false;
+            if (flashAllowed(address, true)) programPage(address, s.subspan(7, image::kPageSize));
+            break;
+        case 0x03:
+            if (!atRandomLba || arg > 1) return false;
+            spiOpen = arg == 1;
+            if (!spiOpen) flushIfBacked();
+            break;
+        case 0x04:
+            if (!atRandomLba || arg > 1) return false;
+            unlocked = arg == 1;
+            break;
+        case 0x10:
+            if (!atRandomLba || arg > 1) return false;
+            updateMode = arg == 1;
+            if (!updateMode) flushIfBacked();
+            break;
+        case 0x20:
+            if (!atCommandLba) return false;
+            settingFlags =
+                static_cast<std::uint8_t>((settingFlags & 0xFC) | (arg ? 0x01 : 0x00) | (s[4] ? 0x02 : 0x00));
+            break;
+        case 0x24: {
+            if (!atCommandLba || arg > 1 || s[4] > 1) return false;
+            BridgeStatus& st = config.status;
+            const std::uint8_t portBit = s[4] ? activity::kP1 : activity::kP0;
+            const bool running = (st.activityFlags & (activity::kP0 | activity::kP1)) != 0;
+            if (arg == 0) {
+                // A scan needs a disk that is part of the volume and an idle bridge.
+                const int p = s[4];
+                const bool ready =
+                    st.disks[p].has_value() && (st.portState & port::bits(port::kInitialized, p));
+                if (ready && !running) {
+                    st.activityFlags =
+                        static_cast<std::uint8_t>((st.activityFlags & (activity::kBadP0 | activity::kBadP1)) |
+                                                  activity::kScan | portBit);
+                    st.progressPercent = 0;
+                    scanFirstLba = readLe32(s, 7);
+                    scanLastLba = readLe32(s, 13);
+                }
+            } else if (running && (st.activityFlags & activity::kScan) && (st.activityFlags & portBit)) {
+                st.activityFlags &=
+                    static_cast<std::uint8_t>(~(activity::kP0 | activity::kP1 | activity::kScan));
+                st.progressPercent = 0;
+            }
+            break;
+        }
+        default: return false;
+    }
+    ++counters.commandSectors;
+    return true;
+}
+
+bool VirtualEnclosure::Impl::inquiry(std::span<std::uint8_t> data) const {
+    std::array<std::uint8_t, 36> a{};
+    a[0] = 0x00;  // direct-access block device
+    a[2] = 0x04;
+    a[3] = 0x02;
+    a[4] = config.inquiryAdditionalLength;
+    const std::string vendor = "ARDVBRDG";
+    std::string product = config.model.substr(0, 16);
+    product.resize(16, ' ');
+    std::string rev = config.firmwareRevision.substr(0, 4);
+    rev.resize(4, ' ');
+    std::memcpy(a.data() + 8, vendor.data(), 8);
+    std::memcpy(a.data() + 16, product.data(), 16);
+    std::memcpy(a.data() + 32, rev.data(), 4);
+    std::copy_n(a.begin(), std::min(a.size(), data.size()), data.begin());
+    return true;
+}
+
+bool VirtualEnclosure::Impl::vendor(std::span<const std::uint8_t, 10> c, DataDirection direction,
+                                    std::span<std::uint8_t> data) {
+    if (!isUsb(config.route)) return false;
+    // Two encodings: FE FE op 00 a2 a1 a0 00 flag 00 (byte 2) and
+    // FE op 00 a2 a1 a0 00 flag 00 00 (byte 1). A bridge knows only one.
+    const bool byte2Form = c[1] == 0xFE;
+    const bool wantsByte1 =
+        config.route == Route::UsbShift || (config.route == Route::UsbQuery && config.queryCdbShift == 1);
+    if (byte2Form == wantsByte1) return false;
+    const std::size_t o = byte2Form ? 2 : 1;
+    const std::uint8_t op = c[o];
+    if (c[o + 1] != 0 || c[o + 5] != 0 || c[o + 7] != 0 || (o == 1 && c[9] != 0)) return false;
+    const std::uint32_t address = (std::uint32_t{c[o + 2]} << 16) | (std::uint32_t{c[o + 3]} << 8) | c[o + 4];
+    const std::uint8_t flag = c[o + 6];
+    const bool toHost = direction == DataDirection::ToHost;
+
+    switch (op) {
+        case 0x78: {  // identification query
+            if (!toHost || data.size() != 20 || address != 0 || flag != 0) return false;
+            std::fill(data.begin(), data.end(), 0);
+            data[0] = 0x50;
+            data[1] = 0x8B;
+            for (std::size_t i = 0; i < 8 && i < config.firmwareRevision.size(); ++i)
+                data[4 + i] = static_cast<std::uint8_t>(config.firmwareRevision[i]);
+            return true;
+        }
+        case 0x8B: {
+            if (config.route == Route::UsbQuery) return false;
+            if (!toHost || data.size() != 512 || flag != 0) return false;
+            const SectorData id = identification(true);
+            std::copy(id.begin(), id.end(), data.begin());
+            return true;
+        }
+        case 0x85: {  // ReadPage (flag 0) and ScanRead (flag 1)
+            if (!toHost || data.size() != 512 || flag > 1) return false;
+            // The reader finds the newest slot by scanning, then reads it: that
+            // slot answers with the live record, as LBA 33 does on the other routes.
+            const auto newest = newestRecord();
+            if (newest && *newest == address) {
+                const SectorData r = flag == 0 ? serveStatus() : liveRecord();
+                std::copy(r.begin(), r.end(), data.begin());
+            } else {
+                readFlash(address, data);
+            }
+            return true;
+        }
+        case 0x89:
+            if (toHost || data.size() != image::kPageSize || flag != 0) return false;
+            programPage(address, data);
+            return true;
+        case 0x81:
+            if (!toHost || data.size() != 8 || flag != 0) return false;
+            eraseSector(address);
+            std::fill(data.begin(), data.end(), 0);
+            data[1] = static_cast<std::uint8_t>(address >> 16);
+            data[2] = static_cast<std::uint8_t>(address >> 8);
+            data[3] = static_cast<std::uint8_t>(address);
+            return true;
+        default: return false;
+    }
+}
+
+bool VirtualEnclosure::Impl::ata(TaskFile& r, std::span<std::uint8_t> dataIn) {
+    std::lock_guard lock(mutex);
+    if (!hasRouteAta(config.route)) return false;  // no ATA pass-through behind this bridge
+    auto fail = [&] {
+        r.features = kAbort;
+        r.command = kStatusError;
+        return false;
+    };
+    if (r.command == 0xEC) {
+        if (dataIn.size() != 512) return fail();
+        const SectorData id = identification(true);
+        std::copy(id.begin(), id.end(), dataIn.begin());
+        r.features = 0;
+        r.command = kStatusOk;
+        return true;
+    }
+    if (r.command != 0x88 || !dataIn.empty()) return fail();
+    switch (r.features) {
+        case 0x01:
+            if (flashAllowed(0, false))
+                readAddress = (std::uint32_t{r.lbaHigh} << 16) | (std::uint32_t{r.lbaMid} << 8) | r.lbaLow;
+            break;
+        case 0x02:
+            spiOpen = false;
+            flushIfBacked();
+            break;
+        case 0x03: spiOpen = true; break;
+        case 0x04: unlocked = true; break;
+        case 0x05: unlocked = false; break;
+        case 0x10:
+            updateMode = false;
+            flushIfBacked();
+            break;
+        case 0x11: updateMode = true; break;
+        default: return fail();
+    }
+    ++counters.commandSectors;
+    r.features = 0;
+    r.command = kStatusOk;
+    return true;
+}
+
+void VirtualEnclosure::Impl::restart() {
+    std::lock_guard lock(mutex);
+    flushIfBacked();
+    spiOpen = false;
+    unlocked = false;
+    updateMode = false;
+    readAddress = 0;
+}
+
+// ---- backing file ---------------------------------------------------------
+
+bool VirtualEnclosure::Impl::flush() {
+    if (backingFile.empty()) return true;
+    // Written beside and renamed over, so a crash never leaves half a flash.
+    std::filesystem::path tmp = backingFile;
+    tmp += ".tmp";
+    {
+        std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
+        f.write(reinterpret_cast<const char*>(flash.data()), static_cast<std::streamsize>(flash.size()));
+        if (!f) {
+            lastError = "cannot write " + tmp.string();
+            return false;
+        }
+    }
+    std::error_code ec;
+    std::filesystem::rename(tmp, backingFile, ec);
+    if (ec) {
+        lastError = "cannot replace " + backingFile.string() + ": " + ec.message();
+        return false;
+    }
+    dirty = false;
+    return true;
+}
+
+void VirtualEnclosure::Impl::flushIfBacked() {
+    if (dirty && !backingFile.empty()) flush();
+}
+
+// ---- VirtualEnclosure -----------------------------------------------------
+
+VirtualEnclosure::VirtualEnclosure(EnclosureConfig config)
+    : impl_(std::make_unique<Impl>(std::move(config))) {
+    formatFlash();
+}
+
+VirtualEnclosure::~VirtualEnclosure() {
+    std::lock_guard lock(impl_->mutex);
+    impl_->flushIfBacked();
+}
+
+const EnclosureConfig& VirtualEnclosure::config() const {
+    return impl_->config;
+}
+Route VirtualEnclosure::route() const {
+    return impl_->config.route;
+}
+std::vector<std::uint8_t>& VirtualEnclosure::flash() {
+    return impl_->flash;
+}
+const std::vector<std::uint8_t>& VirtualEnclosure::flash() const {
+    return impl_->flash;
+}
+
+std::uint32_t VirtualEnclosure::recordAreaAddress() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->recordBase();
+}
+
+std::optional<std::uint32_t> VirtualEnclosure::newestRecordAddress() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->newestRecord();
+}
+
+std::array<std::uint8_t, 512> VirtualEnclosure::currentRecord() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->liveRecord();
+}
+
+BridgeStatus& VirtualEnclosure::status() {
+    return impl_->config.status;
+}
+
+std::uint8_t VirtualEnclosure::settingFlags() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->settingFlags;
+}
+
+std::array<std::uint8_t, 512> VirtualEnclosure::identification(bool withSignature) const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->identification(withSignature);
+}
+
+bool VirtualEnclosure::spiAccessOpen() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->spiOpen;
+}
+bool VirtualEnclosure::lowAreaUnlocked() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->unlocked;
+}
+bool VirtualEnclosure::updateMode() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->updateMode;
+}
+std::uint32_t VirtualEnclosure::flashReadAddress() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->readAddress;
+}
+BridgeCounters VirtualEnclosure::counters() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->counters;
+}
+bool VirtualEnclosure::plugged() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->isPlugged;
+}
+
+void VirtualEnclosure::addTimeline(TimelineEvent event) {
+    std::lock_guard lock(impl_->mutex);
+    if (event.afterReads <= impl_->ticks)
+        impl_->apply(event);
+    else
+        impl_->timeline.push_back(event);
+}
+
+std::size_t VirtualEnclosure::pendingTimelineEvents() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->timeline.size();
+}
+
+bool VirtualEnclosure::formatFlash() {
+    std::lock_guard lock(impl_->mutex);
+    const EnclosureConfig& c = impl_->config;
+    image::ImageSpec plan;
+    plan.size = c.flashSize;
+    plan.codes = c.flashCodes;
+    plan.versionTag = c.flashVersionTag;
+    plan.raidModeInSpi = c.raidModeInSpi;
+    plan.settingFlags = c.settingFlags;
+    plan.raidModeOfSystem = c.status.raidModeOfSystem;
+    std::vector<std::uint8_t> bytes;
+    if (!image::generateImage(plan, bytes, impl_->lastError)) {
+        // A size the layout cannot hold still gets an erased flash of that size.
+        impl_->flash.assign(c.flashSize, 0xFF);
+        return false;
+    }
+    impl_->flash = std::move(bytes);
+    impl_->dirty = true;
+    impl_->flushIfBacked();
+    return true;
+}
+
+bool VirtualEnclosure::setBackingFile(std::filesystem::path flashFile) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->backingFile = std::move(flashFile);
+    std::error_code ec;
+    if (!std::filesystem::exists(impl_->backingFile, ec)) impl_->dirty = true;
+    if (impl_->dirty) return impl_->flush();
+    return true;
+}
+
+bool VirtualEnclosure::flush() {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->flush();
+}
+
+std::string VirtualEnclosure::lastError() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->lastError;
+}
+
+VirtualEnclosure::Impl& VirtualEnclosure::impl() {
+    return *impl_;
+}
+
+}  // namespace ardenvel::virt

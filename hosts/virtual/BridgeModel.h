@@ -1,0 +1,91 @@
+#pragma once
+// The emulated bridge behind one virtual enclosure. Only the virtual host
+// talks to it; it answers one request at a time under its own lock.
+
+#include <map>
+#include <mutex>
+#include <span>
+#include <string>
+
+#include "hosts/virtual/VirtualHost.h"
+
+namespace ardenvel::virt {
+
+using SectorData = std::array<std::uint8_t, 512>;
+
+// Writes `text` blank-padded to `length` bytes, two characters per 16-bit word swapped.
+void putAtaText(std::span<std::uint8_t> b, std::size_t at, std::size_t length, const std::string& text);
+
+struct VirtualEnclosure::Impl {
+    explicit Impl(EnclosureConfig c);
+
+    mutable std::recursive_mutex mutex;
+    EnclosureConfig config;
+    std::vector<std::uint8_t> flash;
+    std::uint8_t settingFlags = 0;
+
+    // Volatile bridge state, reset at power-on.
+    bool spiOpen = false;
+    bool unlocked = false;
+    bool updateMode = false;
+    std::uint32_t readAddress = 0;
+
+    BridgeCounters counters;
+    // The timeline's clock: status reads served, and while unplugged, attempts to open the drive.
+    unsigned ticks = 0;
+    std::vector<TimelineEvent> timeline;  // not yet applied, in the order given
+    bool isPlugged = true;
+    unsigned pendingNotices = 0;  // device changes the host still has to announce
+
+    std::filesystem::path backingFile;
+    bool dirty = false;
+    std::string lastError;
+
+    std::map<std::uint32_t, SectorData> plainSectors;
+    std::uint32_t scanFirstLba = 0, scanLastLba = 0;
+
+    // Set by the host for the request in hand.
+    bool dropWrites = false;
+
+    // Requests; the host has checked the handle, power and injected faults.
+    bool cdb(std::span<const std::uint8_t, 10> cdb, DataDirection direction, std::span<std::uint8_t> data);
+    bool ata(TaskFile& registers, std::span<std::uint8_t> dataIn);
+    void restart();
+
+    // Pieces, all called with the lock held.
+    bool read10(std::uint32_t lba, std::uint32_t count, std::span<std::uint8_t> data);
+    bool write10(std::uint32_t lba, std::uint32_t count, std::span<const std::uint8_t> data);
+    bool inquiry(std::span<std::uint8_t> data) const;
+    bool vendor(std::span<const std::uint8_t, 10> cdb, DataDirection direction, std::span<std::uint8_t> data);
+    void readSector(std::uint32_t lba, std::span<std::uint8_t> out);
+    void writeSector(std::uint32_t lba, std::span<const std::uint8_t> in);
+    bool commandSector(std::uint32_t lba, std::span<const std::uint8_t> s);
+
+    void readFlash(std::uint32_t address, std::span<std::uint8_t> out) const;
+    void eraseSector(std::uint32_t address);
+    void programPage(std::uint32_t address, std::span<const std::uint8_t> bytes);
+    // The switches of the non-USB routes: SPI access open, and the low area
+    // unlocked for a change below 0xC000.
+    bool flashAllowed(std::uint32_t address, bool changes);
+
+    std::uint32_t recordBase() const;
+    std::optional<std::uint32_t> newestRecord() const;
+    SectorData liveRecord() const;
+    // One status record served: counted, then the timeline moves.
+    SectorData serveStatus();
+    void advance();
+    // An open of the drive while it is unplugged: the timeline moves on.
+    void probedWhileUnplugged();
+    void apply(const TimelineEvent& e);
+    SectorData identification(bool withSignature) const;
+
+    bool flush();
+    void flushIfBacked();
+};
+
+// A bridge from description.json and flash.bin (generated when missing),
+// backed by that flash.bin; nullptr and a reason on bad input.
+std::unique_ptr<VirtualEnclosure> openEnclosureDirectory(const std::filesystem::path& dir,
+                                                         std::string& error);
+
+}  // namespace ardenvel::virt

@@ -1,0 +1,491 @@
+#include "hosts/virtual/VirtualHost.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <set>
+#include <thread>
+
+#include "device/ByteOrder.h"
+#include "hosts/virtual/BridgeModel.h"
+
+namespace ardenvel::virt {
+namespace {
+
+// A request's latency as a disk would show it: sleep most of it, then wait out
+// the rest, since a plain sleep overshoots by tens of microseconds.
+void waitLatency(std::chrono::microseconds d) {
+    const auto until = std::chrono::steady_clock::now() + d;
+    if (d > std::chrono::microseconds(300)) std::this_thread::sleep_for(d - std::chrono::microseconds(300));
+    while (std::chrono::steady_clock::now() < until) std::this_thread::yield();
+}
+
+}  // namespace
+namespace {
+
+// A disk without a bridge: it stores what is written and knows nothing of vendor commands.
+struct OrdinaryDisk {
+    OrdinaryDiskConfig config;
+    std::map<std::uint32_t, SectorData> sectors;
+    bool dropWrites = false;
+
+    bool cdb(std::span<const std::uint8_t, 10> c, DataDirection direction, std::span<std::uint8_t> data) {
+        if (c[0] == 0x12) {
+            if (direction != DataDirection::ToHost) return false;
+            std::array<std::uint8_t, 36> a{};
+            a[2] = 0x05;
+            a[3] = 0x02;
+            a[4] = config.inquiryAdditionalLength;
+            std::string text = "ATA     " + config.model.substr(0, 16);
+            text.resize(28, ' ');
+            std::memcpy(a.data() + 8, text.data(), 28);
+            std::copy_n(a.begin(), std::min(a.size(), data.size()), data.begin());
+            return true;
+        }
+        if (c[0] != 0x28 && c[0] != 0x2A) return false;
+        const std::uint32_t lba =
+            (std::uint32_t{c[2]} << 24) | (std::uint32_t{c[3]} << 16) | (std::uint32_t{c[4]} << 8) | c[5];
+        const std::uint32_t count = (std::uint32_t{c[7]} << 8) | c[8];
+        if (data.size() != std::size_t{count} * 512) return false;
+        if (std::uint64_t{lba} + count > config.sectors) return false;
+        const bool read = c[0] == 0x28;
+        if (read != (direction == DataDirection::ToHost)) return false;
+        for (std::uint32_t i = 0; i < count; ++i) {
+            auto part = data.subspan(std::size_t{i} * 512, 512);
+            if (read) {
+                const auto it = sectors.find(lba + i);
+                if (it == sectors.end())
+                    std::fill(part.begin(), part.end(), 0);
+                else
+                    std::copy(it->second.begin(), it->second.end(), part.begin());
+            } else if (!dropWrites) {
+                SectorData s;
+                std::copy(part.begin(), part.end(), s.begin());
+                sectors[lba + i] = s;
+            }
+        }
+        return true;
+    }
+
+    bool ata(TaskFile& r, std::span<std::uint8_t> dataIn) {
+        if (!config.answersIdentify) return false;
+        if (r.command != 0xEC || dataIn.size() != 512) {
+            r.features = 0x04;  // aborted
+            r.command = 0x51;
+            return false;
+        }
+        std::fill(dataIn.begin(), dataIn.end(), 0);
+        dataIn[0] = 0x40;
+        putAtaText(dataIn, 20, 20, "PLAIN0001");
+        putAtaText(dataIn, 46, 8, "1.00");
+        putAtaText(dataIn, 54, 40, config.model);
+        writeLe32(dataIn, 120, config.sectors);
+        r.features = 0;
+        r.command = 0x50;
+        return true;
+    }
+};
+
+struct Drive {
+    std::unique_ptr<VirtualEnclosure> enclosure;
+    std::unique_ptr<OrdinaryDisk> disk;
+    bool diskPlugged = true;
+    unsigned generation = 0;  // moves on each unplug and plug; stale handles fail
+
+    bool plugged() const { return enclosure ? enclosure->plugged() : diskPlugged; }
+};
+
+struct Volume {
+    std::uint8_t driveType = kDriveFixed;
+    int diskNumber = -1;
+};
+
+struct OpenHandle {
+    unsigned drive = 0;
+    unsigned generation = 0;
+    bool volume = false;
+};
+
+}  // namespace
+
+struct VirtualHost::Impl {
+    mutable std::mutex mutex;
+    std::map<unsigned, Drive> drives;
+    std::map<char, Volume> volumes;
+    std::map<DriveHandle, OpenHandle> handles;
+    DriveHandle nextHandle = 100;
+
+    unsigned requests = 0;
+    std::set<unsigned> failAt;
+    std::optional<unsigned> powerCutAfter;  // requests beyond this one fail
+    bool poweredOff = false;
+    std::optional<unsigned> dropFrom;
+    std::atomic<std::int64_t> delayMicros{0};
+
+    bool traceOn = true;
+    std::vector<TraceEntry> trace;
+    std::function<void(const TraceEntry&)> observer;
+    std::function<void()> deviceChange;
+
+    void record(TraceEntry e) {
+        if (observer) observer(e);
+        if (traceOn) trace.push_back(std::move(e));
+    }
+
+    Drive* driveOf(DriveHandle h, unsigned& number) {
+        const auto it = handles.find(h);
+        if (it == handles.end()) return nullptr;
+        const auto d = drives.find(it->second.drive);
+        if (d == drives.end() || d->second.generation != it->second.generation || !d->second.plugged())
+            return nullptr;
+        number = it->second.drive;
+        return &d->second;
+    }
+
+    // Counts the request and decides whether injected faults let it through.
+    bool admit(bool& dropWrites) {
+        const unsigned n = ++requests;
+        if (powerCutAfter && n > *powerCutAfter && !poweredOff) {
+            poweredOff = true;
+            for (auto& [number, drive] : drives)
+                if (drive.enclosure) drive.enclosure->flush();
+        }
+        dropWrites = dropFrom && n >= *dropFrom;
+        if (poweredOff) return false;
+        return failAt.erase(n) == 0;
+    }
+
+    // Timeline unplug and plug events of the enclosures, to be announced.
+    unsigned takeNotices() {
+        unsigned n = 0;
+        for (auto& [number, drive] : drives) {
+            if (!drive.enclosure) continue;
+            auto& bridge = drive.enclosure->impl();
+            std::lock_guard lock(bridge.mutex);
+            if (bridge.pendingNotices != 0) ++drive.generation;
+            n += bridge.pendingNotices;
+            bridge.pendingNotices = 0;
+        }
+        return n;
+    }
+};
+
+namespace {
+
+// Device-change notices go out after the host's lock is released, so a
+// handler may call straight back into the host.
+void announce(std::unique_lock<std::mutex>& lock, const std::function<void()>& handler, unsigned notices) {
+    if (notices == 0 || !handler) return;
+    const std::function<void()> h = handler;
+    lock.unlock();
+    h();
+}
+
+}  // namespace
+
+VirtualHost::VirtualHost() : impl_(std::make_unique<Impl>()) {}
+VirtualHost::~VirtualHost() = default;
+
+VirtualEnclosure& VirtualHost::addEnclosure(unsigned drive, EnclosureConfig config) {
+    std::lock_guard lock(impl_->mutex);
+    Drive& d = impl_->drives[drive];
+    d.disk.reset();
+    d.enclosure = std::make_unique<VirtualEnclosure>(std::move(config));
+    ++d.generation;
+    return *d.enclosure;
+}
+
+VirtualEnclosure* VirtualHost::loadEnclosure(unsigned drive, const std::filesystem::path& dir,
+                                             std::string& error) {
+    std::unique_ptr<VirtualEnclosure> enclosure = openEnclosureDirectory(dir, error);
+    if (!enclosure) return nullptr;
+    std::lock_guard lock(impl_->mutex);
+    Drive& d = impl_->drives[drive];
+    d.disk.reset();
+    d.enclosure = std::move(enclosure);
+    ++d.generation;
+    return d.enclosure.get();
+}
+
+void VirtualHost::addOrdinaryDisk(unsigned drive, OrdinaryDiskConfig config) {
+    std::lock_guard lock(impl_->mutex);
+    Drive& d = impl_->drives[drive];
+    d.enclosure.reset();
+    d.disk = std::make_unique<OrdinaryDisk>();
+    d.disk->config = std::move(config);
+    d.diskPlugged = true;
+    ++d.generation;
+}
+
+void VirtualHost::removeDrive(unsigned drive) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->drives.erase(drive);
+}
+
+void VirtualHost::addVolume(char letter, std::uint8_t driveType, int diskNumber) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->volumes[letter] = Volume{driveType, diskNumber};
+}
+
+void VirtualHost::removeVolume(char letter) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->volumes.erase(letter);
+}
+
+VirtualEnclosure* VirtualHost::enclosure(unsigned drive) {
+    std::lock_guard lock(impl_->mutex);
+    const auto it = impl_->drives.find(drive);
+    return it == impl_->drives.end() ? nullptr : it->second.enclosure.get();
+}
+
+// Unplugging and plugging back differ only in what the bridge does.
+void VirtualHost::setPlugged(unsigned drive, bool plugged) {
+    std::unique_lock lock(impl_->mutex);
+    const auto it = impl_->drives.find(drive);
+    if (it == impl_->drives.end() || it->second.plugged() == plugged) return;
+    if (it->second.enclosure) {
+        auto& bridge = it->second.enclosure->impl();
+        std::lock_guard b(bridge.mutex);
+        bridge.isPlugged = plugged;
+        if (plugged)
+            bridge.restart();
+        else
+            bridge.flushIfBacked();
+    } else {
+        it->second.diskPlugged = plugged;
+    }
+    ++it->second.generation;
+    announce(lock, impl_->deviceChange, 1);
+}
+
+void VirtualHost::unplug(unsigned drive) {
+    setPlugged(drive, false);
+}
+void VirtualHost::plug(unsigned drive) {
+    setPlugged(drive, true);
+}
+
+void VirtualHost::failRequest(unsigned n) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->failAt.insert(impl_->requests + n);
+}
+
+void VirtualHost::cutPowerAfter(unsigned n) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->powerCutAfter = impl_->requests + n;
+    if (n == 0) impl_->poweredOff = true;
+}
+
+void VirtualHost::powerOn() {
+    std::lock_guard lock(impl_->mutex);
+    impl_->powerCutAfter.reset();
+    impl_->poweredOff = false;
+    for (auto& [number, drive] : impl_->drives)
+        if (drive.enclosure) drive.enclosure->impl().restart();
+}
+
+bool VirtualHost::powered() const {
+    std::lock_guard lock(impl_->mutex);
+    return !impl_->poweredOff;
+}
+
+void VirtualHost::setDelayPerRequest(std::chrono::microseconds delay) {
+    impl_->delayMicros = delay.count();
+}
+
+void VirtualHost::dropWritesFrom(unsigned n) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->dropFrom = impl_->requests + std::max(n, 1u);
+}
+
+void VirtualHost::clearFaults() {
+    std::lock_guard lock(impl_->mutex);
+    impl_->failAt.clear();
+    impl_->dropFrom.reset();
+}
+
+unsigned VirtualHost::requestCount() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->requests;
+}
+
+std::vector<TraceEntry> VirtualHost::trace() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->trace;
+}
+
+void VirtualHost::clearTrace() {
+    std::lock_guard lock(impl_->mutex);
+    impl_->trace.clear();
+}
+
+void VirtualHost::setTraceEnabled(bool on) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->traceOn = on;
+}
+
+void VirtualHost::setTraceObserver(std::function<void(const TraceEntry&)> observer) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->observer = std::move(observer);
+}
+
+DriveHandle VirtualHost::openPhysicalDrive(unsigned number) {
+    std::unique_lock lock(impl_->mutex);
+    TraceEntry e;
+    e.kind = TraceEntry::Kind::Open;
+    e.drive = number;
+    DriveHandle h = kInvalidHandle;
+    const auto it = impl_->drives.find(number);
+    if (it != impl_->drives.end() && it->second.plugged()) {
+        h = impl_->nextHandle++;
+        impl_->handles[h] = OpenHandle{number, it->second.generation, false};
+    } else if (it != impl_->drives.end() && it->second.enclosure) {
+        std::lock_guard b(it->second.enclosure->impl().mutex);
+        it->second.enclosure->impl().probedWhileUnplugged();
+    }
+    e.ok = h != kInvalidHandle;
+    impl_->record(std::move(e));
+    announce(lock, impl_->deviceChange, impl_->takeNotices());
+    return h;
+}
+
+DriveHandle VirtualHost::openVolume(char letter) {
+    std::lock_guard lock(impl_->mutex);
+    TraceEntry e;
+    e.kind = TraceEntry::Kind::Open;
+    DriveHandle h = kInvalidHandle;
+    const auto v = impl_->volumes.find(letter);
+    if (v != impl_->volumes.end() && v->second.diskNumber >= 0) {
+        const unsigned number = static_cast<unsigned>(v->second.diskNumber);
+        e.drive = number;
+        const auto it = impl_->drives.find(number);
+        if (it != impl_->drives.end() && it->second.plugged()) {
+            h = impl_->nextHandle++;
+            impl_->handles[h] = OpenHandle{number, it->second.generation, true};
+        }
+    }
+    e.ok = h != kInvalidHandle;
+    impl_->record(std::move(e));
+    return h;
+}
+
+void VirtualHost::closeDrive(DriveHandle handle) {
+    std::lock_guard lock(impl_->mutex);
+    TraceEntry e;
+    e.kind = TraceEntry::Kind::Close;
+    const auto it = impl_->handles.find(handle);
+    e.ok = it != impl_->handles.end();
+    if (e.ok) {
+        e.drive = it->second.drive;
+        impl_->handles.erase(it);
+    }
+    impl_->record(std::move(e));
+}
+
+namespace {
+
+// One request to the bridge or disk behind `handle`, under the host's
+// faults: refused when the power is off or it is the request set to fail,
+// and with writes dropped from the request set for it.
+template <class Request>
+bool serve(VirtualHost::Impl& impl, DriveHandle handle, TraceEntry& e, Request request) {
+    bool drop = false;
+    const bool admitted = impl.admit(drop);
+    unsigned number = 0;
+    Drive* d = impl.driveOf(handle, number);
+    e.drive = number;
+    if (!admitted || d == nullptr) return false;
+    const auto run = [&](auto& target) {
+        target.dropWrites = drop;
+        const bool ok = request(target);
+        target.dropWrites = false;
+        return ok;
+    };
+    return d->enclosure ? run(d->enclosure->impl()) : run(*d->disk);
+}
+
+}  // namespace
+
+bool VirtualHost::sendCdb(DriveHandle handle, std::span<const std::uint8_t, 10> cdb, DataDirection direction,
+                          std::span<std::uint8_t> data, unsigned timeoutSeconds) {
+    if (const auto us = impl_->delayMicros.load(); us > 0) waitLatency(std::chrono::microseconds(us));
+    std::unique_lock lock(impl_->mutex);
+    TraceEntry e;
+    e.kind = TraceEntry::Kind::Cdb;
+    std::copy(cdb.begin(), cdb.end(), e.cdb.begin());
+    e.direction = direction;
+    e.length = static_cast<std::uint32_t>(data.size());
+    e.timeoutSeconds = timeoutSeconds;
+    if (direction == DataDirection::ToDevice) e.data.assign(data.begin(), data.end());
+
+    const bool ok = serve(*impl_, handle, e, [&](auto& target) { return target.cdb(cdb, direction, data); });
+    e.ok = ok;
+    if (ok && direction == DataDirection::ToHost) e.data.assign(data.begin(), data.end());
+    impl_->record(std::move(e));
+    announce(lock, impl_->deviceChange, impl_->takeNotices());
+    return ok;
+}
+
+bool VirtualHost::sendAta(DriveHandle handle, TaskFile& registers, std::span<std::uint8_t> dataIn) {
+    if (const auto us = impl_->delayMicros.load(); us > 0) waitLatency(std::chrono::microseconds(us));
+    std::unique_lock lock(impl_->mutex);
+    TraceEntry e;
+    e.kind = TraceEntry::Kind::Ata;
+    e.direction = DataDirection::ToHost;
+    e.length = static_cast<std::uint32_t>(dataIn.size());
+    e.taskIn = registers;
+
+    const bool ok = serve(*impl_, handle, e, [&](auto& target) { return target.ata(registers, dataIn); });
+    e.taskOut = registers;
+    e.ok = ok;
+    if (ok) e.data.assign(dataIn.begin(), dataIn.end());
+    impl_->record(std::move(e));
+    announce(lock, impl_->deviceChange, impl_->takeNotices());
+    return ok;
+}
+
+void VirtualHost::rescanBus(DriveHandle handle) {
+    std::lock_guard lock(impl_->mutex);
+    TraceEntry e;
+    e.kind = TraceEntry::Kind::Rescan;
+    unsigned number = 0;
+    e.ok = impl_->driveOf(handle, number) != nullptr;
+    e.drive = number;
+    impl_->record(std::move(e));
+}
+
+std::uint32_t VirtualHost::logicalDriveMask() {
+    std::lock_guard lock(impl_->mutex);
+    std::uint32_t mask = 0;
+    for (const auto& [letter, v] : impl_->volumes) {
+        if (letter < 'A' || letter > 'Z') continue;
+        if (v.diskNumber >= 0) {
+            // A volume leaves with its disk.
+            const auto it = impl_->drives.find(static_cast<unsigned>(v.diskNumber));
+            if (it != impl_->drives.end() && !it->second.plugged()) continue;
+        }
+        mask |= 1u << (letter - 'A');
+    }
+    return mask;
+}
+
+std::uint8_t VirtualHost::driveType(char letter) {
+    std::lock_guard lock(impl_->mutex);
+    const auto it = impl_->volumes.find(letter);
+    return it == impl_->volumes.end() ? kDriveNoRootDir : it->second.driveType;
+}
+
+bool VirtualHost::volumeDiskNumber(DriveHandle volume, std::uint32_t& diskNumber) {
+    std::lock_guard lock(impl_->mutex);
+    const auto it = impl_->handles.find(volume);
+    if (it == impl_->handles.end() || !it->second.volume) return false;
+    diskNumber = it->second.drive;
+    return true;
+}
+
+void VirtualHost::setDeviceChangeHandler(std::function<void()> handler) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->deviceChange = std::move(handler);
+}
+
+}  // namespace ardenvel::virt

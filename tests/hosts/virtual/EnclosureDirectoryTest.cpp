@@ -1,0 +1,170 @@
+// Enclosures described by a directory: description.json and flash.bin.
+
+#include <fstream>
+
+#include "monitor/ControllerStatus.h"
+#include "tests/hosts/virtual/BridgeFixture.h"
+
+namespace ardenvel::virt::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+class DirectoryTest : public BridgeTest {
+public:
+    fs::path dir;
+    void SetUp() override {
+        dir = fs::temp_directory_path() /
+              ("ardenvel-enclosure-" +
+               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    void describe(const std::string& json) { std::ofstream(dir / "description.json") << json; }
+    std::string loadError() {
+        std::string error;
+        EXPECT_EQ(host.loadEnclosure(1, dir, error), nullptr);
+        EXPECT_FALSE(error.empty());
+        return error;
+    }
+};
+
+TEST_F(DirectoryTest, DescriptionSetsTheBridgeAndAMissingFlashIsGenerated) {
+    describe(R"({
+      "route": "ata", "firmwareRevision": "090701.0", "model": "DIR BOX",
+      "settingFlags": "0xF1", "raidModeInSpi": 3, "flashSize": 1048576,
+      "flash": {"versionTag": "v7", "codes": [{"type": "0x31", "slot": "0x18000", "update": false}]},
+      "status": {"raidModeOfSystem": 3, "portState": "0x42", "configuredCapacity": 4096,
+                 "ports": [{"serial": "AAA", "model": "M0", "capacity": 4096, "sataGeneration": 1}, null],
+                 "badSectors": [7, 8, 9]},
+      "timeline": [{"afterReads": 1, "event": "insert-disk", "port": 1, "disk": {"serial": "BBB"}}]
+    })");
+    std::string error;
+    VirtualEnclosure* b = host.loadEnclosure(1, dir, error);
+    ASSERT_NE(b, nullptr) << error;
+    bridge = b;
+    h = OpenDrive(dev, 1);
+    EXPECT_EQ(b->route(), Route::Ata);
+    ASSERT_TRUE(fs::exists(dir / "flash.bin"));
+    EXPECT_EQ(fs::file_size(dir / "flash.bin"), 0x100000u);
+    EXPECT_EQ(b->recordAreaAddress(), 0xF8000u);
+    EXPECT_EQ(b->flash()[0x18000], 'A');
+
+    const Sector firstRecord = read(kRecordLba);
+    const StatusView first(firstRecord);
+    EXPECT_EQ(first.settingFlags(), 0xF1);
+    EXPECT_EQ(first.raidModeInSpi(), 3);
+    EXPECT_EQ(first.raidModeOfSystem(), 3);
+    EXPECT_EQ(first.portState(), 0x42);
+    EXPECT_EQ(first.badSectorCount(), 3);
+    EXPECT_EQ(first.badSectorLba(2), 9u);
+    EXPECT_EQ(first.serial(0).substr(0, 3), "AAA");
+    const Sector secondRecord = read(kRecordLba);
+    const StatusView second(secondRecord);
+    EXPECT_EQ(second.portState(), 0x12);
+    EXPECT_EQ(second.serial(1).substr(0, 3), "BBB");
+}
+
+TEST_F(DirectoryTest, FlashChangesSurviveARestart) {
+    describe(R"({"route": "lba"})");
+    const fs::path flashFile = dir / "flash.bin";
+    {
+        VirtualHost first;
+        std::string error;
+        ASSERT_NE(first.loadEnclosure(1, dir, error), nullptr) << error;
+        DeviceState d{first, ui, clock};
+        const DriveHandle hh = OpenDrive(d, 1);
+        const Sector open = command(kVuSpiAccess, 1);
+        ASSERT_TRUE(WriteSectors(d, hh, 40, open.data(), 1));
+        const Sector erase = command(kVuErase, 0x20, 0x30000);
+        ASSERT_TRUE(WriteSectors(d, hh, kCommandLba, erase.data(), 1));
+        std::uint8_t page[256];
+        std::fill(std::begin(page), std::end(page), 0x42);
+        const Sector prog = program(0x30000, page);
+        ASSERT_TRUE(WriteSectors(d, hh, kCommandLba, prog.data(), 1));
+        auto onDisk = [&] {
+            std::ifstream f(flashFile, std::ios::binary);
+            f.seekg(0x30000);
+            return f.get();
+        };
+        EXPECT_EQ(onDisk(), 0xFF) << "a code-area page waits for the next flush";
+        const Sector close = command(kVuSpiAccess, 0);
+        ASSERT_TRUE(WriteSectors(d, hh, 41, close.data(), 1));
+        EXPECT_EQ(onDisk(), 0x42) << "closing SPI access writes back, before the host goes away";
+    }
+    VirtualHost second;
+    std::string error;
+    VirtualEnclosure* b = second.loadEnclosure(1, dir, error);
+    ASSERT_NE(b, nullptr) << error;
+    EXPECT_EQ(b->flash()[0x30000], 0x42);
+    EXPECT_EQ(b->flash()[0x300FF], 0x42);
+    EXPECT_EQ(b->flash()[0x30100], 0xFF);
+}
+
+TEST_F(DirectoryTest, UsbRecordWriteIsWrittenBackAtOnce) {
+    describe(R"({"route": "usb-noshift"})");
+    std::string error;
+    VirtualEnclosure* b = host.loadEnclosure(2, dir, error);
+    ASSERT_NE(b, nullptr) << error;
+    DeviceState d{host, ui, clock};
+    OpenDrive(d, 2);
+    d.cdbShift = 0;
+    std::uint8_t rec[256];
+    std::fill(std::begin(rec), std::end(rec), 0x01);
+    ASSERT_TRUE(BridgeTransfer(d, BridgeKind::WritePage, rec, 0x78100));
+    std::ifstream f(dir / "flash.bin", std::ios::binary);
+    f.seekg(0x78100);
+    EXPECT_EQ(f.get(), 0x01);
+}
+
+TEST_F(DirectoryTest, BadInputIsReportedAndChangesNothing) {
+    host.addOrdinaryDisk(1);
+    describe("{ \"route\": ");
+    EXPECT_NE(loadError().find("not valid JSON"), std::string::npos);
+    describe(R"({"route": "firewire"})");
+    EXPECT_NE(loadError().find("route"), std::string::npos);
+    describe(R"({"rout": "lba"})");
+    EXPECT_NE(loadError().find("\"rout\" is not a known key"), std::string::npos);
+    describe(R"({"status": {"portState": 300}})");
+    EXPECT_NE(loadError().find("portState"), std::string::npos);
+    describe(R"({"status": {"ports": [null]}})");
+    EXPECT_NE(loadError().find("ports"), std::string::npos);
+    describe(R"({"timeline": [{"afterReads": 1, "event": "explode"}]})");
+    EXPECT_NE(loadError().find("timeline[0]"), std::string::npos);
+    describe(R"({"model": 42})");
+    EXPECT_NE(loadError().find("model"), std::string::npos);
+    describe(R"({"flashSize": 1000})");
+    loadError();
+    fs::remove(dir / "description.json");
+    EXPECT_NE(loadError().find("cannot read"), std::string::npos);
+
+    // A flash.bin of the wrong size is left exactly as it was.
+    describe(R"({"route": "lba"})");
+    std::ofstream(dir / "flash.bin", std::ios::binary) << "tiny";
+    EXPECT_NE(loadError().find("flashSize"), std::string::npos);
+    EXPECT_EQ(fs::file_size(dir / "flash.bin"), 4u);
+
+    // None of this touched drive 1.
+    EXPECT_EQ(host.enclosure(1), nullptr);
+    EXPECT_NE(host.openPhysicalDrive(1), kInvalidHandle);
+}
+
+TEST(Examples, EveryShippedEnclosureLoads) {
+    const fs::path examples = fs::path(ARDENVEL_SOURCE_DIR) / "examples";
+    unsigned n = 0;
+    for (const auto& entry : fs::directory_iterator(examples)) {
+        if (!entry.is_directory()) continue;
+        SCOPED_TRACE(entry.path().string());
+        EnclosureConfig config;
+        std::vector<TimelineEvent> timeline;
+        std::string error;
+        EXPECT_TRUE(readEnclosureDescription(entry.path(), config, timeline, error)) << error;
+        ++n;
+    }
+    EXPECT_GE(n, 3u);
+}
+
+}  // namespace
+}  // namespace ardenvel::virt::test
