@@ -112,10 +112,11 @@ void VirtualEnclosure::Impl::programPage(std::uint32_t address, std::span<const 
         return;
     }
     // NOR: programming only clears bits, and wraps within the 256-byte page.
+    // A flash built by hand may end inside its last page; nothing lies beyond.
     const std::uint32_t page = address & ~(image::kPageSize - 1);
     for (std::size_t i = 0; i < bytes.size() && i < image::kPageSize; ++i) {
         const std::uint32_t a = page + ((address + i) & (image::kPageSize - 1));
-        flash[a] &= bytes[i];
+        if (a < flash.size()) flash[a] &= bytes[i];
     }
     ++counters.pagePrograms;
     dirty = true;

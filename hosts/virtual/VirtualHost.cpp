@@ -187,10 +187,14 @@ VirtualHost::VirtualHost() : impl_(std::make_unique<Impl>()) {}
 VirtualHost::~VirtualHost() = default;
 
 VirtualEnclosure& VirtualHost::addEnclosure(unsigned drive, EnclosureConfig config) {
+    return adoptEnclosure(drive, std::make_unique<VirtualEnclosure>(std::move(config)));
+}
+
+VirtualEnclosure& VirtualHost::adoptEnclosure(unsigned drive, std::unique_ptr<VirtualEnclosure> enclosure) {
     std::lock_guard lock(impl_->mutex);
     Drive& d = impl_->drives[drive];
     d.disk.reset();
-    d.enclosure = std::make_unique<VirtualEnclosure>(std::move(config));
+    d.enclosure = std::move(enclosure);
     ++d.generation;
     return *d.enclosure;
 }
@@ -199,12 +203,7 @@ VirtualEnclosure* VirtualHost::loadEnclosure(unsigned drive, const std::filesyst
                                              std::string& error) {
     std::unique_ptr<VirtualEnclosure> enclosure = openEnclosureDirectory(dir, error);
     if (!enclosure) return nullptr;
-    std::lock_guard lock(impl_->mutex);
-    Drive& d = impl_->drives[drive];
-    d.disk.reset();
-    d.enclosure = std::move(enclosure);
-    ++d.generation;
-    return d.enclosure.get();
+    return &adoptEnclosure(drive, std::move(enclosure));
 }
 
 void VirtualHost::addOrdinaryDisk(unsigned drive, OrdinaryDiskConfig config) {

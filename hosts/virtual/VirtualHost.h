@@ -232,6 +232,8 @@ public:
     // flash.bin is generated when missing). nullptr and a reason on failure;
     // the drive is left as it was then.
     VirtualEnclosure* loadEnclosure(unsigned drive, const std::filesystem::path& dir, std::string& error);
+    // Puts an enclosure made elsewhere under `drive`.
+    VirtualEnclosure& adoptEnclosure(unsigned drive, std::unique_ptr<VirtualEnclosure> enclosure);
 
     // Fault and latency injection. Requests are the CDBs and ATA task files;
     // opens, closes and bus rescans are not counted. n counts from the next
