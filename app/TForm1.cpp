@@ -532,7 +532,8 @@ void TForm1::Button2Click() {
     if (s_.firmware.busy.load()) return;
     // What the window shows is what gets upgraded.
     SelectUpDownDevice(monitor_);
-    StartUpgrade(s_.firmware, s_.dev, *this, s_.programDirectory);
+    // Record dumps go where the logs go: the program folder may be read-only.
+    StartUpgrade(s_.firmware, s_.dev, *this, s_.log.LogDirectory);
     closeIfAskedDuringFirmware();
 }
 void TForm1::Button1Click() {

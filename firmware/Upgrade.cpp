@@ -143,6 +143,9 @@ bool DumpRecord(Ui& ui, const fs::path& dir, char tag, std::span<const std::uint
         }
         ui.processEvents();
     }
+    // The per-user folder the logs fall back to may not exist yet.
+    std::error_code ec;
+    fs::create_directories(dir, ec);
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (out.is_open()) {
         out.write(reinterpret_cast<const char*>(record512.data()), kSector);
