@@ -48,6 +48,15 @@ struct VirtualEnclosure::Impl {
     // Set by the host for the request in hand.
     bool dropWrites = false;
 
+    // The enclosure's own faults (config.faults): requests counted, and
+    // whether its power is cut.
+    unsigned faultRequests = 0;
+    bool powerCut = false;
+    unsigned failedWhileCut = 0;
+    // Counts one request: false when it is to fail; sets dropWrites when its
+    // writes are to be dropped.
+    bool admit(bool& dropWrites);
+
     // Requests; the host has checked the handle, power and injected faults.
     bool cdb(std::span<const std::uint8_t, 10> cdb, DataDirection direction, std::span<std::uint8_t> data);
     bool ata(TaskFile& registers, std::span<std::uint8_t> dataIn);

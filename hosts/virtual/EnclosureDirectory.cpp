@@ -20,6 +20,8 @@ constexpr std::uint32_t kFlashGrain = 0x1000;       // one erase sector
 constexpr std::uint32_t kMaxFlashSize = 0x1000000;  // 16 MiB, 24-bit addresses
 constexpr std::size_t kMaxBadSectors = 255;         // the record's count is one byte
 constexpr std::size_t kMaxCodeTypes = 10;           // entries of the code table
+constexpr std::size_t kMaxFailRequests = 256;
+constexpr std::uint32_t kMaxDelayMicros = 10'000'000;  // ten seconds, far past any timeout
 
 // The first broken rule: the field's path ("status.ports[1].serial") and what it breaks.
 struct Problem {
@@ -38,6 +40,30 @@ struct Named {
     const char* name;
     E value;
 };
+
+// "57 44 FF 00" or "5744FF00" as bytes.
+bool parseHexBytes(const std::string& hex, std::string& out) {
+    out.clear();
+    int high = -1;
+    for (const char c : hex) {
+        if (c == ' ') {
+            if (high >= 0) return false;  // a byte is two digits together
+            continue;
+        }
+        int v = -1;
+        if (c >= '0' && c <= '9') v = c - '0';
+        if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
+        if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
+        if (v < 0) return false;
+        if (high < 0) {
+            high = v;
+        } else {
+            out += static_cast<char>(high << 4 | v);
+            high = -1;
+        }
+    }
+    return high < 0;
+}
 
 // Reads the fields of one JSON object. Every key the object holds must be
 // asked for, so that a misspelt key is refused instead of quietly leaving a
@@ -135,6 +161,22 @@ public:
             entry((*v)[k], pathOf(key) + "[" + std::to_string(k) + "]");
     }
 
+    // Device text as it reads (`key`) or as its bytes (`key` + "Hex":
+    // "57 44 FF 00"), which carry what no JSON string can: NULs, 0xFF, any
+    // byte. One of the two, not both.
+    void deviceText(const char* key, std::string& out, std::size_t maxLength) {
+        const std::string hexKey = std::string(key) + "Hex";
+        const json* hex = find(hexKey.c_str());
+        if (!hex) return text(key, out, maxLength);
+        if (find(key)) return fail(hexKey.c_str(), std::string("cannot be given with \"") + key + "\"");
+        std::string bytes;
+        if (!hex->is_string() || !parseHexBytes(hex->get<std::string>(), bytes))
+            return fail(hexKey.c_str(), "must be bytes in hexadecimal, as \"57 44 FF 00\"");
+        if (bytes.size() > maxLength)
+            return fail(hexKey.c_str(), "holds more than " + std::to_string(maxLength) + " bytes");
+        out = std::move(bytes);
+    }
+
     // A rule over a field already read, or over several.
     void require(bool holds, const char* key, const std::string& rule) {
         if (!holds) fail(key, rule);
@@ -183,11 +225,24 @@ constexpr Named<Route> kRoutes[] = {
 
 using Kind = TimelineEvent::Kind;
 constexpr Named<Kind> kEvents[] = {
-    {"insert-disk", Kind::InsertDisk}, {"initialize", Kind::Initialize},
-    {"fail-disk", Kind::FailDisk},     {"remove-disk", Kind::RemoveDisk},
-    {"activity", Kind::SetActivity},   {"end-activity", Kind::EndActivity},
-    {"bad-sector", Kind::BadSector},   {"port-state", Kind::SetPortState},
-    {"unplug", Kind::Unplug},          {"plug", Kind::Plug},
+    {"insert-disk", Kind::InsertDisk},
+    {"initialize", Kind::Initialize},
+    {"fail-disk", Kind::FailDisk},
+    {"remove-disk", Kind::RemoveDisk},
+    {"activity", Kind::SetActivity},
+    {"end-activity", Kind::EndActivity},
+    {"bad-sector", Kind::BadSector},
+    {"port-state", Kind::SetPortState},
+    {"unplug", Kind::Unplug},
+    {"plug", Kind::Plug},
+    {"bad-sector-count", Kind::SetBadSectorCount},
+};
+
+constexpr Named<RingState> kRings[] = {
+    {"written", RingState::Written},
+    {"empty", RingState::Empty},
+    {"garbled-newest", RingState::GarbledNewest},
+    {"out-of-turn", RingState::OutOfTurn},
 };
 
 const char* eventName(Kind kind) {
@@ -197,8 +252,8 @@ const char* eventName(Kind kind) {
 }
 
 void readDisk(Fields& f, PortDisk& disk) {
-    f.text("serial", disk.serial, 20);
-    f.text("model", disk.model, 40);
+    f.deviceText("serial", disk.serial, 20);
+    f.deviceText("model", disk.model, 40);
     f.number("capacity", disk.capacity, {0, 0xFFFFFFFFu});
     f.number("sataGeneration", disk.sataGeneration, {0, 15});
 }
@@ -219,13 +274,14 @@ void readEvent(Fields& f, TimelineEvent& e) {
         case Kind::RemoveDisk: f.number("port", e.port, {0, 1}); break;
         case Kind::SetActivity:
             f.number("flags", e.value, {0, 0xFF});
-            f.number("percent", e.percent, {0, 100});
+            f.number("percent", e.percent, {0, 0xFF});  // a bridge may report any byte
             break;
         case Kind::BadSector:
             f.number("port", e.port, {0, 1});
             f.number("lba", e.lba, {0, 0xFFFFFFFFu});
             break;
         case Kind::SetPortState: f.number("portState", e.value, {0, 0xFF}); break;
+        case Kind::SetBadSectorCount: f.number("count", e.value, {0, 0xFF}); break;
         case Kind::EndActivity:
         case Kind::Unplug:
         case Kind::Plug: break;
@@ -236,7 +292,7 @@ void readStatus(Fields& f, BridgeStatus& st, Problem& problem) {
     f.number("raidModeOfSystem", st.raidModeOfSystem, {0, 0xFF});
     f.number("portState", st.portState, {0, 0xFF});
     f.number("activityFlags", st.activityFlags, {0, 0xFF});
-    f.number("progressPercent", st.progressPercent, {0, 100});
+    f.number("progressPercent", st.progressPercent, {0, 0xFF});
     f.number("configuredCapacity", st.configuredCapacity, {0, 0xFFFFFFFFu});
     int p = 0;
     f.list("ports", {2, 2}, [&](const json& entry, const std::string& path) {
@@ -264,6 +320,7 @@ void readStatus(Fields& f, BridgeStatus& st, Problem& problem) {
 
 void readFlashLayout(Fields& f, EnclosureConfig& c, Problem& problem) {
     f.text("versionTag", c.flashVersionTag, 32);
+    f.choice("ring", c.flashRing, kRings);
     std::vector<image::CodeSpec> codes;
     bool listed = false;
     f.list("codes", {0, kMaxCodeTypes}, [&](const json& entry, const std::string& path) {
@@ -279,11 +336,36 @@ void readFlashLayout(Fields& f, EnclosureConfig& c, Problem& problem) {
     if (listed) c.flashCodes = std::move(codes);
 }
 
+// The enclosure's own faults; requests count from 1.
+void readFaults(Fields& f, EnclosureFaults& faults) {
+    constexpr std::uint64_t kLastRequest = 0xFFFFFFFFu;
+    f.list("failRequests", {0, kMaxFailRequests}, [&](const json& n, const std::string&) {
+        if (!n.is_number_unsigned() || n.get<std::uint64_t>() < 1 || n.get<std::uint64_t>() > kLastRequest)
+            return f.fail("failRequests",
+                          "must hold request numbers from 1 to " + std::to_string(kLastRequest));
+        faults.failRequests.push_back(n.get<unsigned>());
+    });
+    const auto optional = [&f](const char* key, std::optional<unsigned>& out, Range range) {
+        constexpr std::uint64_t kAbsent = ~std::uint64_t{0};
+        std::uint64_t n = kAbsent;
+        f.number(key, n, range);
+        if (n != kAbsent) out = static_cast<unsigned>(n);
+    };
+    optional("cutPowerAfter", faults.cutPowerAfter, {0, kLastRequest});
+    f.number("powerOnAfter", faults.powerOnAfter, {0, kLastRequest});
+    f.require(faults.powerOnAfter == 0 || faults.cutPowerAfter.has_value(), "powerOnAfter",
+              "needs \"cutPowerAfter\"");
+    optional("dropWritesFrom", faults.dropWritesFrom, {1, kLastRequest});
+    std::uint32_t delay = 0;
+    f.number("delayPerRequestUs", delay, {0, kMaxDelayMicros});
+    faults.delayPerRequest = std::chrono::microseconds(delay);
+}
+
 void readDescription(Fields& f, EnclosureConfig& c, std::vector<TimelineEvent>& events, Problem& problem) {
     f.choice("route", c.route, kRoutes);
-    f.text("firmwareRevision", c.firmwareRevision, 8);
-    f.text("model", c.model, 40);
-    f.text("serial", c.serial, 20);
+    f.deviceText("firmwareRevision", c.firmwareRevision, 8);
+    f.deviceText("model", c.model, 40);
+    f.deviceText("serial", c.serial, 20);
     f.number("flashSize", c.flashSize, {kFlashGrain, kMaxFlashSize});
     f.require(c.flashSize % kFlashGrain == 0, "flashSize",
               "must be a multiple of 4096 (the 4 KB erase sector)");
@@ -294,6 +376,7 @@ void readDescription(Fields& f, EnclosureConfig& c, std::vector<TimelineEvent>& 
     f.number("activityPercentPerRead", c.activityPercentPerRead, {0, 99});
     f.object("flash", [&](Fields& fl) { readFlashLayout(fl, c, problem); });
     f.object("status", [&](Fields& st) { readStatus(st, c.status, problem); });
+    f.object("faults", [&](Fields& ff) { readFaults(ff, c.faults); });
     f.list("timeline", {0, 0xFFFF}, [&](const json& entry, const std::string& path) {
         TimelineEvent e;
         Fields::read(entry, path, problem, [&](Fields& ef) { readEvent(ef, e); });

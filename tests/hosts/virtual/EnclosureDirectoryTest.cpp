@@ -193,6 +193,77 @@ TEST_F(DirectoryTest, FlashSize0x80010IsRefusedAndAPageWriteNearItsEndStaysInsid
     EXPECT_EQ(bridge->flash().size(), 0x80010u);
 }
 
+TEST_F(DirectoryTest, OddDevicesAndFaultsCanBeDescribed) {
+    describe(R"({
+      "route": "lba", "serialHex": "41 FF 00 0D", "modelHex": "4d e9", "firmwareRevisionHex": "3039303631392E30",
+      "flash": {"ring": "garbled-newest"},
+      "faults": {"failRequests": [3, 9], "cutPowerAfter": 40, "powerOnAfter": 5, "dropWritesFrom": 70,
+                 "delayPerRequestUs": 250},
+      "status": {"progressPercent": 255, "activityFlags": "0x04", "badSectors": [1, 2, 3],
+                 "ports": [{"serialHex": "FF 00 0D E9"}, {"model": "M1"}]},
+      "timeline": [{"event": "bad-sector-count", "count": 1},
+                   {"event": "activity", "flags": 1, "percent": 200}]
+    })");
+    EnclosureConfig c;
+    std::vector<TimelineEvent> timeline;
+    std::string error;
+    ASSERT_TRUE(readEnclosureDescription(dir, c, timeline, error)) << error;
+    EXPECT_EQ(c.serial, std::string("A\xFF\0\r", 4));
+    EXPECT_EQ(c.model, "M\xE9");
+    EXPECT_EQ(c.firmwareRevision, "090619.0");
+    EXPECT_EQ(c.flashRing, RingState::GarbledNewest);
+    EXPECT_EQ(c.faults.failRequests, (std::vector<unsigned>{3, 9}));
+    EXPECT_EQ(c.faults.cutPowerAfter, 40u);
+    EXPECT_EQ(c.faults.powerOnAfter, 5u);
+    EXPECT_EQ(c.faults.dropWritesFrom, 70u);
+    EXPECT_EQ(c.faults.delayPerRequest, std::chrono::microseconds(250));
+    EXPECT_EQ(c.status.progressPercent, 255);
+    EXPECT_EQ(c.status.disks[0]->serial, std::string("\xFF\0\r\xE9", 4));
+    ASSERT_EQ(timeline.size(), 2u);
+    EXPECT_EQ(timeline[0].kind, TimelineEvent::Kind::SetBadSectorCount);
+    EXPECT_EQ(timeline[0].value, 1);
+    EXPECT_EQ(timeline[1].percent, 200);
+
+    // Served as given: the bytes, the progress byte, a count that went down.
+    VirtualEnclosure& b = host.addEnclosure(1, c);
+    for (const TimelineEvent& e : timeline) b.addTimeline(e);
+    const auto record = b.currentRecord();
+    const StatusView r(record);
+    EXPECT_EQ(r.serial(0).substr(0, 4), std::string("\xFF\0\r\xE9", 4));
+    EXPECT_EQ(r.progressPercent(), 200);
+    EXPECT_EQ(r.badSectorCount(), 1);
+}
+
+TEST_F(DirectoryTest, BadNewFieldsNameTheirKey) {
+    const struct {
+        const char* json;
+        const char* says;
+    } cases[] = {
+        {R"({"serial": "A", "serialHex": "41"})", R"("serialHex" cannot be given with "serial")"},
+        {R"({"serialHex": "4G"})", R"("serialHex" must be bytes in hexadecimal)"},
+        {R"({"modelHex": "4 1"})", R"("modelHex" must be bytes in hexadecimal)"},
+        {R"({"firmwareRevisionHex": "30 31 32 33 34 35 36 37 38"})",
+         R"("firmwareRevisionHex" holds more than 8)"},
+        {R"({"status": {"ports": [{"serialHex": 65}, null]}})",
+         R"("status.ports[0].serialHex" must be bytes)"},
+        {R"({"status": {"progressPercent": 256}})", "progressPercent"},
+        {R"({"flash": {"ring": "bent"}})", R"("flash.ring" must be one of written, empty)"},
+        {R"({"faults": {"failRequests": [0]}})", "failRequests"},
+        {R"({"faults": {"powerOnAfter": 3}})", R"("faults.powerOnAfter" needs "cutPowerAfter")"},
+        {R"({"faults": {"dropWritesFrom": 0}})", R"("faults.dropWritesFrom" must be from 1 to)"},
+        {R"({"faults": {"delayPerRequestUs": 10000001}})", "delayPerRequestUs"},
+        {R"({"faults": {"cutPower": 3}})", R"("faults.cutPower" is not a known key)"},
+        {R"({"timeline": [{"event": "bad-sector-count", "count": 256}]})",
+         R"("timeline[0].count" must be from 0 to 255)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.json);
+        describe(c.json);
+        const std::string error = loadError();
+        EXPECT_NE(error.find(c.says), std::string::npos) << error;
+    }
+}
+
 TEST(Examples, EveryShippedEnclosureLoads) {
     const fs::path examples = fs::path(ARDENVEL_SOURCE_DIR) / "examples";
     unsigned n = 0;
