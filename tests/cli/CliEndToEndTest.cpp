@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "device/ByteOrder.h"
 #include "firmware/ImageLayout.h"
 
@@ -34,7 +36,9 @@ class Cli : public ::testing::Test {
 protected:
     void SetUp() override {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir = fs::temp_directory_path() / (std::string("ardenvel-cli-") + info->name());
+        // Other checkouts on the machine run the same tests at the same time.
+        dir = fs::temp_directory_path() /
+              (std::string("ardenvel-cli-") + std::to_string(getpid()) + "-" + info->name());
         fs::remove_all(dir);
         fs::create_directories(dir / "logs");
     }

@@ -538,7 +538,9 @@ TEST(RecordDump, UsesTheNextFreeOfThirtySixNamesPerTag) {
     EXPECT_EQ(fs::file_size(last), 512u);
     EXPECT_TRUE(ui.boxes.empty());
 
-    EXPECT_FALSE(DumpRecord(ui, dir / "no-such-folder", 'A', rec));
+    // A folder that cannot be made: a file stands in its way.
+    std::ofstream(dir / "blocker") << "x";
+    EXPECT_FALSE(DumpRecord(ui, dir / "blocker" / "dumps", 'A', rec));
     ASSERT_EQ(ui.boxes.size(), 1u);
     EXPECT_EQ(ui.boxes[0].text, "Fail to create file");
     EXPECT_EQ(ui.boxes[0].caption, "GetSPIFWInfo:");
