@@ -158,6 +158,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     FUZZ_CHECK(config.flashSize % 0x1000 == 0 && config.flashSize != 0 && config.flashSize <= 0x1000000);
+    // Text given as bytes keeps to its field; faults keep to their rules.
+    FUZZ_CHECK(config.serial.size() <= 20 && config.model.size() <= 40 &&
+               config.firmwareRevision.size() <= 8);
+    for (const auto& disk : config.status.disks)
+        FUZZ_CHECK(!disk || (disk->serial.size() <= 20 && disk->model.size() <= 40));
+    const virt::EnclosureFaults& faults = config.faults;
+    FUZZ_CHECK(faults.powerOnAfter == 0 || faults.cutPowerAfter.has_value());
+    FUZZ_CHECK(!faults.dropWritesFrom || *faults.dropWritesFrom >= 1);
+    FUZZ_CHECK(std::find(faults.failRequests.begin(), faults.failRequests.end(), 0u) ==
+               faults.failRequests.end());
+    // A slow bridge is only slower; the script runs its requests at full speed.
+    config.faults.delayPerRequest = {};
 
     const std::optional<std::string> flash = flashFile(in, config);
     auto enclosure = virt::buildEnclosure(config, timeline, flash, kFlash, error);
