@@ -262,6 +262,19 @@ struct FlashView {
             newest = ++s;
         return base + newest * 256;
     }
+    // The 48 KB the record at `rec` names for code type `type`; empty when none.
+    std::string codeOf(std::size_t rec, std::uint8_t type) const {
+        for (std::size_t k = 0; k < 10; ++k) {
+            const std::size_t e = rec + ardenvel::image::codeEntryOffset(k);
+            if (at(e) == type) return bytes.substr(u24(e + 1), 0xC000);
+        }
+        return {};
+    }
+    bool recordWhole(std::size_t rec) const {
+        const std::span<const std::uint8_t> r(reinterpret_cast<const std::uint8_t*>(bytes.data()) + rec, 256);
+        return r[1] == ardenvel::image::kConfigVersion &&
+               ardenvel::readLe16(r, 254) == ardenvel::image::recordChecksum(r);
+    }
 };
 
 TEST_F(Cli, FirmwareUpgradeLeavesTheImagesCodeInTheSlotsTheRecordNames) {
@@ -426,26 +439,13 @@ TEST_F(Cli, PowerCutMidUpgradeLeavesOldOrNewCodeAndAWholeRecord) {
 
         const FlashView after{slurp(e / "flash.bin")};
         const std::size_t rec = after.newestRecord();
-        EXPECT_EQ(after.at(rec + 1), ardenvel::image::kConfigVersion);
-        const std::string recordBytes = after.bytes.substr(rec, 256);
-        EXPECT_EQ(ardenvel::readLe16({reinterpret_cast<const std::uint8_t*>(recordBytes.data()), 256}, 254),
-                  ardenvel::image::recordChecksum(
-                      {reinterpret_cast<const std::uint8_t*>(recordBytes.data()), recordBytes.size()}));
-        for (std::size_t p = 0; p < 10; ++p) {
-            const std::uint8_t type = after.at(rec + ardenvel::image::codeEntryOffset(p));
+        EXPECT_TRUE(after.recordWhole(rec));
+        for (std::size_t k = 0; k < 10; ++k) {
+            const std::uint8_t type = after.at(rec + ardenvel::image::codeEntryOffset(k));
             if (type == 0xFF) continue;
-            const std::uint32_t slot = after.u24(rec + ardenvel::image::codeEntryOffset(p) + 1);
-            const std::string code = after.bytes.substr(slot, 0xC000);
-            std::string oldCode, newCode;
-            for (std::size_t k = 0; k < 10; ++k) {
-                if (before.at(oldRecord + ardenvel::image::codeEntryOffset(k)) == type)
-                    oldCode = before.bytes.substr(
-                        before.u24(oldRecord + ardenvel::image::codeEntryOffset(k) + 1), 0xC000);
-                if (imageView.at(tmpl + ardenvel::image::codeEntryOffset(k)) == type)
-                    newCode =
-                        image.substr(imageView.u24(tmpl + ardenvel::image::codeEntryOffset(k) + 1), 0xC000);
-            }
-            EXPECT_TRUE(code == oldCode || code == newCode) << "code type " << int(type) << " in " << slot;
+            const std::string code = after.codeOf(rec, type);
+            EXPECT_TRUE(code == before.codeOf(oldRecord, type) || code == imageView.codeOf(tmpl, type))
+                << "code type " << int(type);
         }
         // Powered on again, the enclosure answers.
         const CliRun status = run("--virtual " + e.string() + " status");
