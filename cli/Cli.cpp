@@ -46,6 +46,11 @@ namespace ardenvel::cli {
 namespace {
 
 using json = nlohmann::ordered_json;
+#ifdef _WIN32
+using SystemHost = win32::Win32Host;
+#else
+using SystemHost = LinuxHost;
+#endif
 
 #ifdef _WIN32
 #define ARDENVEL_HELPER_USAGE ""
@@ -298,10 +303,9 @@ public:
         dev_->physicalDriveCount = CountPhysicalDrives(*dev_);
         RunDiscovery(*dev_);
         ApplyDiscoveryResult(*dev_);
-#ifndef _WIN32
-        if (auto* linux = dynamic_cast<LinuxHost*>(base_.get()))
-            if (auto warning = linux->takePrivilegeWarning()) std::fprintf(err_, "%s\n", warning->c_str());
-#endif
+        // Without the rights the disks stay closed; the host says what to do.
+        if (auto* system = dynamic_cast<SystemHost*>(base_.get()))
+            if (auto warning = system->takePrivilegeWarning()) std::fprintf(err_, "%s\n", warning->c_str());
         return dev_->tables.deviceCount;
     }
 
@@ -339,15 +343,14 @@ public:
         }
 #ifdef _WIN32
         (void)needsDisks;
-        base_ = std::make_unique<win32::Win32Host>();
 #else
         // Root reaches the disks itself; a user at a terminal can answer the
         // helper's prompt; anyone else gets the privilege message.
         if (needsDisks &&
             remote::chooseHostRoute(::geteuid() == 0, interactive_) == remote::HostRoute::Helper)
             return startHelper(remote::pkexecCommand(remote::helperPath(executableDirectory())));
-        base_ = std::make_unique<LinuxHost>();
 #endif
+        base_ = std::make_unique<SystemHost>();
         return true;
     }
 
