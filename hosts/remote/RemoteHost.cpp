@@ -11,6 +11,8 @@
 namespace ardenvel::remote {
 namespace {
 
+constexpr int kNoticeCheckMs = 100;
+
 bool isNotice(const std::vector<std::uint8_t>& body) {
     return body.size() == 1 && body[0] == kNotice;
 }
@@ -130,18 +132,19 @@ std::optional<Reply> RemoteHost::call(const Request& request) {
 void RemoteHost::listen() {
     std::vector<std::uint8_t> body;
     for (;;) {
-        pollfd fds[2] = {{readFd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        if (fds[1].revents != 0) return;
+        // Waiting on the stream would wake this thread at every reply, on
+        // the requests' road. Notices are rare and the window settles them
+        // over half-second ticks, so looking ten times a second is enough.
+        pollfd wake{wake_[0], POLLIN, 0};
+        const int woken = ::poll(&wake, 1, kNoticeCheckMs);
+        if (woken > 0 || (woken < 0 && errno != EINTR)) return;
         bool notice = false;
         bool lost = false;
         {
-            std::lock_guard lock(io_);
+            // A request in flight reads any notice itself.
+            std::unique_lock lock(io_, std::try_to_lock);
+            if (!lock.owns_lock()) continue;
             if (!connected_) return;
-            // A request may have read what woke us.
             if (!reader_->ready()) continue;
             bool broke = reader_->next(body) != FrameReader::Result::Frame || !isNotice(body);
             notice = !broke;

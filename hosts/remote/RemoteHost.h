@@ -3,8 +3,9 @@
 // carries it to the disks with the rights the program lacks.
 //
 // Requests are answered one at a time, in order; the calling thread reads
-// its own reply. While no request is in flight a listener thread waits for
-// the helper's device-change notices. When the helper goes away every
+// its own reply, and any notice that came before it. While no request is in
+// flight a listener thread looks for the helper's device-change notices ten
+// times a second. When the helper goes away every
 // request fails from then on, and the device-change handler is called once,
 // so the window finds no enclosures.
 
