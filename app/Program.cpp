@@ -45,8 +45,8 @@ void ArdenvelApplication::reportEscaped(const std::string& message) {
     exit(0);
 }
 
-void showHostNotice(TForm1& form, Dialogs& dialogs, const std::string& text) {
-    form.StatusBar1->setPanelText(kPanelMessages, QString::fromStdString(text));
+void showHostNotice(TForm1& form, Dialogs& dialogs, const std::string& summary, const std::string& text) {
+    form.StatusBar1->setPanelText(kPanelMessages, QString::fromStdString(summary));
     QTimer::singleShot(0, &form, [&dialogs, text] {
         dialogs.messageBox(text, "Message", BoxButtons::Ok, BoxIcon::Warning);
     });

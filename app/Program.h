@@ -48,8 +48,8 @@ struct ProgramSetup {
 int RunProgram(int& argc, char** argv, const ProgramSetup& setup);
 
 // Why the window works without its disks (the user declined the helper's
-// prompt, or it could not start): once in the status bar's message panel,
-// and once in a box when the message loop runs.
-void showHostNotice(TForm1& form, Dialogs& dialogs, const std::string& text);
+// prompt, or it could not start): the summary once in the status bar's
+// message panel, the whole text once in a box when the message loop runs.
+void showHostNotice(TForm1& form, Dialogs& dialogs, const std::string& summary, const std::string& text);
 
 }  // namespace ardenvel::app

@@ -25,10 +25,10 @@ int main(int argc, char** argv) {
 #else
     namespace remote = ardenvel::remote;
     ardenvel::LinuxHost* linuxHost = nullptr;
-    std::optional<std::string> hostNotice;
+    std::optional<remote::HelperLaunch> failedLaunch;
     // Root reaches the disks itself. Anyone else works through the host
     // helper, which pkexec starts after the one polkit prompt.
-    setup.makeHost = [&linuxHost, &hostNotice]() -> std::unique_ptr<ardenvel::Host> {
+    setup.makeHost = [&linuxHost, &failedLaunch]() -> std::unique_ptr<ardenvel::Host> {
         if (remote::chooseHostRoute(::geteuid() == 0, true) == remote::HostRoute::Direct) {
             auto host = std::make_unique<ardenvel::LinuxHost>();
             linuxHost = host.get();
@@ -36,12 +36,14 @@ int main(int argc, char** argv) {
         }
         remote::HelperLaunch launch =
             remote::launchHelper(remote::pkexecCommand(remote::helperPath(ardenvel::executableDirectory())));
-        if (launch.outcome != remote::LaunchOutcome::Connected) hostNotice = launch.message;
-        return std::move(launch.host);
+        std::unique_ptr<ardenvel::Host> host = std::move(launch.host);
+        if (launch.outcome != remote::LaunchOutcome::Connected) failedLaunch = std::move(launch);
+        return host;
     };
-    setup.started = [&linuxHost, &hostNotice](ardenvel::app::TForm1& form, ardenvel::Host&,
-                                              ardenvel::app::Dialogs& dialogs) {
-        if (hostNotice) ardenvel::app::showHostNotice(form, dialogs, *hostNotice);
+    setup.started = [&linuxHost, &failedLaunch](ardenvel::app::TForm1& form, ardenvel::Host&,
+                                                ardenvel::app::Dialogs& dialogs) {
+        if (failedLaunch)
+            ardenvel::app::showHostNotice(form, dialogs, failedLaunch->summary, failedLaunch->message);
         // Without the rights to open the disks every enclosure stays hidden;
         // tell the user why once, after the pass that found out. Queued: the
         // box is modal, and the tick that applied the pass should end first.

@@ -33,7 +33,8 @@ std::optional<int> waitForExit(pid_t pid, std::chrono::milliseconds limit) {
 }
 
 HelperLaunch notConnected(LaunchOutcome outcome, std::string message) {
-    return HelperLaunch{std::make_unique<RemoteHost>(), outcome, std::move(message), -1};
+    const char* summary = outcome == LaunchOutcome::Declined ? kHelperDeclinedSummary : kHelperFailedSummary;
+    return HelperLaunch{std::make_unique<RemoteHost>(), outcome, std::move(message), summary, -1};
 }
 
 bool within(const std::filesystem::path& dir, const std::filesystem::path& root) {
@@ -98,7 +99,7 @@ HelperLaunch launchHelper(const std::vector<std::string>& command) {
         return notConnected(LaunchOutcome::Failed, "The host helper could not be started: " + error + ".");
     }
     host->setCloseAction([pid] { waitForExit(pid, std::chrono::seconds(10)); });
-    return HelperLaunch{std::move(host), LaunchOutcome::Connected, {}, pid};
+    return HelperLaunch{std::move(host), LaunchOutcome::Connected, {}, {}, pid};
 }
 
 }  // namespace ardenvel::remote

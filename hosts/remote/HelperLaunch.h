@@ -19,12 +19,16 @@ HostRoute chooseHostRoute(bool privileged, bool canPrompt);
 
 inline constexpr char kHelperDeclinedMessage[] =
     "Administrator rights were not given, so Ardenvel cannot reach the enclosures.";
+// The same, short enough for a status bar panel.
+inline constexpr char kHelperDeclinedSummary[] = "Administrator rights were not given.";
+inline constexpr char kHelperFailedSummary[] = "The host helper did not start.";
 
 enum class LaunchOutcome { Connected, Declined, Failed };
 struct HelperLaunch {
     std::unique_ptr<RemoteHost> host;  // never null; answers nothing unless Connected
     LaunchOutcome outcome = LaunchOutcome::Failed;
     std::string message;  // what to tell the user when not Connected
+    std::string summary;  // the same in a few words
     int pid = -1;         // the helper's process while Connected
 };
 

@@ -158,9 +158,9 @@ TEST(StartupPicture, ShowsTheDiskPicturesOnAWhiteWindow) {
 TEST(HostNotice, AWindowWithoutItsDisksSaysWhyOnceInTheBarAndOnceInABox) {
     WindowHarness h;
     app::TForm1& f = h.create();
-    const std::string text = "Administrator rights were not given.";
-    app::showHostNotice(f, h.dialogs, text);
-    EXPECT_EQ(f.StatusBar1->panelText(kPanelMessages).toStdString(), text);
+    const std::string text = "Administrator rights were not given, so no enclosure can be reached.";
+    app::showHostNotice(f, h.dialogs, "No rights.", text);
+    EXPECT_EQ(f.StatusBar1->panelText(kPanelMessages).toStdString(), "No rights.");
     const auto told = [&] {
         return std::count_if(h.dialogs.boxes.begin(), h.dialogs.boxes.end(), [&](const Box& b) {
             return b.text == text && b.caption == "Message" && b.icon == BoxIcon::Warning;

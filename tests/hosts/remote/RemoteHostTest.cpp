@@ -157,6 +157,7 @@ TEST(HelperLaunch, TellsADeclinedPromptFromAHelperThatCannotStart) {
         EXPECT_EQ(launch.message.empty(), c.outcome == LaunchOutcome::Connected) << launch.message;
         if (c.outcome == LaunchOutcome::Declined) {
             EXPECT_EQ(launch.message, kHelperDeclinedMessage);
+            EXPECT_EQ(launch.summary, kHelperDeclinedSummary);
         }
         if (c.outcome != LaunchOutcome::Connected) {
             EXPECT_EQ(launch.host->openPhysicalDrive(0), kInvalidHandle);
