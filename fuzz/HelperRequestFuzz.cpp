@@ -77,7 +77,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         request && (request->op == remote::Op::Cdb || request->op == remote::Op::Ata ||
                     request->op == remote::Op::Rescan || request->op == remote::Op::VolumeDisk);
     if (!aimed) {
-        world.server.answer(body);
+        const auto reply = world.server.answer(body);
+        // A drive the input opened is closed again, so the world stays the same size.
+        const bool opens =
+            request && (request->op == remote::Op::OpenPhysical || request->op == remote::Op::OpenVolume);
+        if (!opens) return 0;
+        const auto opened = remote::parseReply(request->op, *reply);
+        fuzz::check(opened.has_value(), "an open gets its reply");
+        if (opened->handle == kInvalidHandle) return 0;
+        remote::Request close;
+        close.op = remote::Op::Close;
+        close.handle = opened->handle;
+        world.server.answer(remote::encodeRequest(close));
         return 0;
     }
     request->handle = world.handles[static_cast<std::uint64_t>(request->handle) % world.handles.size()];
