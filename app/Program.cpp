@@ -1,5 +1,6 @@
 #include "app/Program.h"
 
+#include <QTimer>
 #include <exception>
 
 #include "app/Dialogs.h"
@@ -13,6 +14,7 @@
 #include "hosts/ExecutableDirectory.h"
 #include "hosts/SystemClock.h"
 #include "monitor/MonitorState.h"
+#include "platform/Ui.h"
 
 namespace ardenvel::app {
 
@@ -41,6 +43,13 @@ void ArdenvelApplication::reportEscaped(const std::string& message) {
         reporting_ = false;
     }
     exit(0);
+}
+
+void showHostNotice(TForm1& form, Dialogs& dialogs, const std::string& summary, const std::string& text) {
+    form.StatusBar1->setPanelText(kPanelMessages, QString::fromStdString(summary));
+    QTimer::singleShot(0, &form, [&dialogs, text] {
+        dialogs.messageBox(text, "Message", BoxButtons::Ok, BoxIcon::Warning);
+    });
 }
 
 int RunProgram(int& argc, char** argv, const ProgramSetup& setup) {

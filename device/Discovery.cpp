@@ -11,7 +11,6 @@ namespace {
 
 constexpr std::uint8_t kVolumeUnopenable = 0xFF;
 constexpr std::uint8_t kInquiryAdditionalLength = 0x1F;
-constexpr unsigned kQueryRow78 = 3;
 
 // The USB route: INQUIRY must look like the bridge's, then the 0x8B read and
 // query 0x78 with the opcode at byte 1, then at byte 2. Returns the flags won.
@@ -22,7 +21,7 @@ std::uint32_t probeUsbRoute(DeviceState& dev, DriveHandle h, Sector& b) {
         bool hit = BridgeTransfer(dev, BridgeKind::SignatureRead, b.data(), 0) && hasSignature(b.data());
         if (!hit) {
             dev.bridgeBuffer[0] = 0;
-            hit = BridgeQuery(dev, kQueryRow78) && dev.bridgeBuffer[0] == 0x50 && dev.bridgeBuffer[1] == 0x8B;
+            hit = BridgeQuery(dev, kIdentityQueryRow) && isIdentityQueryAnswer(dev.bridgeBuffer.data());
         }
         if (hit) return shift ? kShiftPath | kUsbPath : kUsbPath;
     }
@@ -134,9 +133,7 @@ unsigned ProbeDevices(DeviceState& dev, const DriveCounts& counts, DiscoveryTabl
             else if (hasSignature(b.data()))
                 word |= kLbaPath;
 
-            TaskFile identify;
-            identify.device = 0xE0;
-            identify.command = kAtaIdentify;
+            TaskFile identify = kIdentifyRegisters;
             if (AtaCommand(dev, h, identify, b.data(), 1) && hasSignature(b.data())) word |= kAtaPath;
 
             if ((word & kPathFlags) == 0) word |= probeUsbRoute(dev, h, b);
