@@ -5,10 +5,16 @@
 namespace ardenvel {
 
 void OnDeviceChange(DeviceState& dev) {
+    // Where closing a drive raises a notice of its own (udev's watch on
+    // Linux), a recount's opens would start the next recount, and that one
+    // the next, for ever.
+    if (dev.recountEchoes) return;
     dev.deviceChangeCountdown = kCountdownStart;
 }
 
 TickOutcome DeviceChangeTick(DeviceState& dev, bool deferPass) {
+    // The last recount's echoes have had a tick to arrive: notices are news again.
+    dev.recountEchoes = false;
     std::uint8_t countdown = dev.deviceChangeCountdown.load();
     if (countdown != 0) {
         // Compare-exchange so that a notice arriving meanwhile restarts the
@@ -16,10 +22,13 @@ TickOutcome DeviceChangeTick(DeviceState& dev, bool deferPass) {
         if (countdown < kCountdownRecount) {
             dev.deviceChangeCountdown.compare_exchange_strong(countdown,
                                                               static_cast<std::uint8_t>(countdown + 1));
-            return TickOutcome::Settling;
+            // A finished pass is applied while notices settle: a steady stream
+            // of them (each probe's close echoing) must not hold it back.
+            return dev.discoveryDone.exchange(false) ? TickOutcome::ResultReady : TickOutcome::Settling;
         }
         if (deferPass) return TickOutcome::Deferred;
         if (!dev.deviceChangeCountdown.compare_exchange_strong(countdown, 0)) return TickOutcome::Settling;
+        dev.recountEchoes = true;
         if (!RecountDrives(dev)) return TickOutcome::Recounted;
         RequestDiscovery(dev);
         return TickOutcome::RequestedPass;

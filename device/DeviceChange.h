@@ -1,7 +1,9 @@
 #pragma once
 // Settling of device-change notices, the first thing the window's 500 ms
 // timer does: a burst of notices leads to one recount a couple of seconds
-// after the last, and to a discovery request only when a count changed.
+// after the last, and to a discovery request only when a count changed. A
+// finished pass is applied on the next tick, settling or not, and the echoes
+// of a recount's own opens start no further recount.
 
 #include <cstdint>
 #include <string_view>
@@ -22,7 +24,7 @@ enum class TickOutcome {
     Deferred,       // settled, but held back while a firmware command runs; the tick ends
     Recounted,      // recounted, nothing changed; the tick ends
     RequestedPass,  // a count changed: a pass is requested; the tick ends
-    ResultReady,    // DiscoveryDone was set and is now cleared: apply the result
+    ResultReady,    // DiscoveryDone was set and is now cleared: apply the result (also while settling)
     Blink,          // a pass is wanted or running: the caption may blink
     Idle,
 };

@@ -96,6 +96,9 @@ struct DeviceState {
     std::atomic<bool> discoveryDone{false};
     // Device-change notices may arrive on a host monitor thread.
     std::atomic<std::uint8_t> deviceChangeCountdown{0};
+    // From a recount of the settling to the next tick: notices meanwhile are
+    // the echoes of its own opens, not news.
+    std::atomic<bool> recountEchoes{false};
     std::mutex resultMutex;    // guards `finished` and the letter snapshot
     DiscoveryTables finished;  // written by the pass, read when applied
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <set>
 #include <thread>
@@ -106,6 +107,69 @@ struct OpenHandle {
     bool volume = false;
 };
 
+// Notices delivered at set times on a thread of their own, as udev's monitor
+// delivers them: after the close that caused them, never inside it.
+class DelayedNotices {
+public:
+    explicit DelayedNotices(std::function<void()> deliver)
+        : deliver_(std::move(deliver)), thread_([this] { run(); }) {}
+    ~DelayedNotices() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+
+    void raiseAfter(std::chrono::milliseconds delay) {
+        std::lock_guard lock(mutex_);
+        due_.insert(std::chrono::steady_clock::now() + delay);
+        ++raised_;
+        wake_.notify_all();
+    }
+    void waitUntilDelivered() {
+        std::unique_lock lock(mutex_);
+        idle_.wait(lock, [&] { return stop_ || (due_.empty() && !delivering_); });
+    }
+    unsigned raised() {
+        std::lock_guard lock(mutex_);
+        return raised_;
+    }
+
+private:
+    void run() {
+        std::unique_lock lock(mutex_);
+        while (!stop_) {
+            if (due_.empty()) {
+                wake_.wait(lock);
+                continue;
+            }
+            if (std::chrono::steady_clock::now() < *due_.begin()) {
+                wake_.wait_until(lock, *due_.begin());
+                continue;
+            }
+            due_.erase(due_.begin());
+            delivering_ = true;
+            lock.unlock();
+            deliver_();
+            lock.lock();
+            delivering_ = false;
+            idle_.notify_all();
+        }
+        idle_.notify_all();
+    }
+
+    std::function<void()> deliver_;
+    std::mutex mutex_;
+    std::condition_variable wake_, idle_;
+    std::multiset<std::chrono::steady_clock::time_point> due_;
+    unsigned raised_ = 0;
+    bool delivering_ = false;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
 }  // namespace
 
 struct VirtualHost::Impl {
@@ -126,6 +190,10 @@ struct VirtualHost::Impl {
     std::vector<TraceEntry> trace;
     std::function<void(const TraceEntry&)> observer;
     std::function<void()> deviceChange;
+
+    std::optional<std::chrono::milliseconds> echoDelay;
+    // Last, so that its thread stops before anything it reaches goes away.
+    std::unique_ptr<DelayedNotices> echoes;
 
     void record(TraceEntry e) {
         if (observer) observer(e);
@@ -382,10 +450,14 @@ void VirtualHost::closeDrive(DriveHandle handle) {
     std::lock_guard lock(impl_->mutex);
     TraceEntry e;
     e.kind = TraceEntry::Kind::Close;
+    unsigned number = 0;
+    // Only a drive that is still there gets re-read by udev.
+    const bool present = impl_->driveOf(handle, number) != nullptr;
     const auto it = impl_->handles.find(handle);
     e.ok = it != impl_->handles.end();
     if (e.ok) {
         e.drive = it->second.drive;
+        if (present && !it->second.volume && impl_->echoDelay) impl_->echoes->raiseAfter(*impl_->echoDelay);
         impl_->handles.erase(it);
     }
     impl_->record(std::move(e));
@@ -491,6 +563,36 @@ bool VirtualHost::volumeDiskNumber(DriveHandle volume, std::uint32_t& diskNumber
     if (it == impl_->handles.end() || !it->second.volume) return false;
     diskNumber = it->second.drive;
     return true;
+}
+
+void VirtualHost::setUdevEcho(bool on, std::chrono::milliseconds delay) {
+    std::lock_guard lock(impl_->mutex);
+    if (on && !impl_->echoes) {
+        Impl* impl = impl_.get();
+        impl_->echoes = std::make_unique<DelayedNotices>([impl] {
+            std::function<void()> handler;
+            {
+                std::lock_guard held(impl->mutex);
+                handler = impl->deviceChange;
+            }
+            if (handler) handler();
+        });
+    }
+    impl_->echoDelay = on ? std::optional(delay) : std::nullopt;
+}
+
+void VirtualHost::waitForEchoes() {
+    DelayedNotices* echoes = nullptr;
+    {
+        std::lock_guard lock(impl_->mutex);
+        echoes = impl_->echoes.get();
+    }
+    if (echoes) echoes->waitUntilDelivered();
+}
+
+unsigned VirtualHost::echoesRaised() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->echoes ? impl_->echoes->raised() : 0;
 }
 
 void VirtualHost::setDeviceChangeHandler(std::function<void()> handler) {

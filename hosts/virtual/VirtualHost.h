@@ -276,6 +276,16 @@ public:
     void clearFaults();             // forgets pending failures and dropped writes
     unsigned requestCount() const;  // requests so far
 
+    // udev's watch on a Linux desktop: closing a block device that was opened
+    // for writing makes udev re-read it and send a "change" uevent. With the
+    // echo on, every close of a physical drive (which a host opens for reading
+    // and writing) raises a device-change notice `delay` later, on a thread of
+    // the host's own. Off by default.
+    void setUdevEcho(bool on, std::chrono::milliseconds delay = std::chrono::milliseconds(3));
+    // Blocks until every echo raised so far has been delivered.
+    void waitForEchoes();
+    unsigned echoesRaised() const;
+
     std::vector<TraceEntry> trace() const;
     void clearTrace();
     void setTraceEnabled(bool on);

@@ -310,6 +310,25 @@ TEST(TForm1Startup, DeviceChangeFromAnotherThreadLeadsToANewPass) {
     EXPECT_TRUE(h.dialogs.boxes.empty()) << h.dialogs.boxes.front().text;
 }
 
+// On a Linux desktop each probe's close comes back as a notice; the result
+// must still be applied on the first tick after the pass.
+TEST(TForm1Startup, WithUdevEchoTheCaptionArrivesWithinSixTicks) {
+    for (const bool echo : {false, true}) {
+        SCOPED_TRACE(echo ? "echo" : "no echo");
+        WindowHarness h;
+        h.host.setUdevEcho(echo);
+        h.host.addOrdinaryDisk(0);
+        h.host.addEnclosure(1, virt::EnclosureConfig{});
+        h.host.addVolume('E', kDriveFixed, 1);
+        TForm1& f = h.create();
+        int ticks = 0;  // Timer4 fires every 500 ms: six of them are 3 s
+        QObject::connect(f.Timer4, &QTimer::timeout, [&] { ++ticks; });
+        ASSERT_TRUE(h.waitForCaption(QStringLiteral("1/1 Device1[E]")));
+        EXPECT_LT(ticks, 6);
+        EXPECT_EQ(h.host.echoesRaised() > 0, echo);
+    }
+}
+
 TEST(TForm1Startup, ClosingReleasesTheImageStopsTheClockAndClearsMonitoring) {
     WindowHarness h;
     TForm1& f = h.create();

@@ -81,20 +81,33 @@ TEST_F(DiscoveryHandOff, FirmwareCommandHoldsTheRecountUntilItEnds) {
     EXPECT_EQ(DeviceChangeTick(dev, false), O::RequestedPass);
 }
 
-TEST_F(DiscoveryHandOff, CountdownComesBeforeTheResultAndTheResultBeforeBlinking) {
+TEST_F(DiscoveryHandOff, FinishedPassIsAppliedWhileNoticesSettleAndBeforeBlinking) {
     dev.discoveryDone = true;
     dev.discoveryPending = true;
     OnDeviceChange(dev);
-    EXPECT_EQ(DeviceChangeTick(dev, false), O::Settling);
-    EXPECT_TRUE(dev.discoveryDone);
-    dev.deviceChangeCountdown = 0;
+    // Notices that keep coming (each probe's close echoing) must not hold the result back.
     EXPECT_EQ(DeviceChangeTick(dev, false), O::ResultReady);
     EXPECT_FALSE(dev.discoveryDone);
+    EXPECT_EQ(dev.deviceChangeCountdown, kCountdownStart + 1);  // the countdown went on all the same
+    dev.deviceChangeCountdown = 0;
+    dev.discoveryDone = true;
+    EXPECT_EQ(DeviceChangeTick(dev, false), O::ResultReady);
     EXPECT_EQ(DeviceChangeTick(dev, false), O::Blink);
 
     EXPECT_TRUE(ShouldBlinkCaption(true, kDriveDetecting));
     EXPECT_FALSE(ShouldBlinkCaption(false, kDriveDetecting));
     EXPECT_FALSE(ShouldBlinkCaption(true, "1/1 Device1[C]"));
+}
+
+TEST_F(DiscoveryHandOff, RecountsOwnEchoesStartNoFurtherRecount) {
+    OnDeviceChange(dev);
+    ASSERT_EQ(tickUntilSettled().back(), O::Recounted);
+    // Its ten opens echo back before the next tick: not news.
+    for (int i = 0; i < 10; ++i) OnDeviceChange(dev);
+    EXPECT_EQ(DeviceChangeTick(dev, false), O::Idle);
+    // After that tick a notice counts again.
+    OnDeviceChange(dev);
+    EXPECT_EQ(DeviceChangeTick(dev, false), O::Settling);
 }
 
 TEST_F(DiscoveryHandOff, ThreadPublishesWholeAndTablesChangeOnlyWhenApplied) {

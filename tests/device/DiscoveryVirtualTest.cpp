@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
 #include <thread>
 
 #include "device/DeviceChange.h"
@@ -7,6 +9,7 @@
 #include "device/DriveDetectThread.h"
 #include "hosts/virtual/VirtualHost.h"
 #include "tests/support/TestUi.h"
+#include "tests/support/UdevEcho.h"
 
 namespace ardenvel {
 namespace {
@@ -16,6 +19,7 @@ using virt::TraceEntry;
 
 class DiscoveryVirtual : public ::testing::Test {
 protected:
+    DiscoveryVirtual() { test::echoAsTheRunAsks(host); }
     void pass() {
         RecountDrives(dev);
         ASSERT_TRUE(RunDiscovery(dev));
@@ -27,6 +31,16 @@ protected:
         for (const TraceEntry& e : host.trace())
             if (e.kind == TraceEntry::Kind::Cdb && e.drive == drive && e.cdb[0] != 0x28) ++n;
         return n;
+    }
+    // An enclosure on drive 1 holding E, notices wired to the settling, and
+    // DriveDetectThread running the first pass.
+    std::unique_ptr<DriveDetectThread> startWithEnclosureOnDrive1() {
+        host.addEnclosure(1, virt::EnclosureConfig{});
+        host.addVolume('E', kDriveFixed, 1);
+        host.setDeviceChangeHandler([&] { OnDeviceChange(dev); });
+        RecountDrives(dev);
+        RequestDiscovery(dev);
+        return std::make_unique<DriveDetectThread>(dev);
     }
     // The firmware revision as the identification words carry it, swapped.
     std::string revision(unsigned drive) {
@@ -104,13 +118,7 @@ TEST_F(DiscoveryVirtual, FailedLba58ReadStillLeavesTheAtaRoute) {
 }
 
 TEST_F(DiscoveryVirtual, UnplugAndPlugEachLeadToOnePassAfterSettling) {
-    virt::EnclosureConfig config;
-    host.addEnclosure(1, config);
-    host.addVolume('E', kDriveFixed, 1);
-    host.setDeviceChangeHandler([&] { OnDeviceChange(dev); });
-    RecountDrives(dev);
-    RequestDiscovery(dev);
-    DriveDetectThread thread(dev);
+    const auto thread = startWithEnclosureOnDrive1();
 
     // Timer4 ticks until a result is applied: the ticks it took and the device count.
     auto untilResult = [&] {
@@ -132,6 +140,38 @@ TEST_F(DiscoveryVirtual, UnplugAndPlugEachLeadToOnePassAfterSettling) {
     host.plug(1);
     EXPECT_EQ(untilResult().second, 1);
     EXPECT_EQ(BuildDeviceCaption(dev), "1/1 Device1[E]");
+}
+
+// On a Linux desktop every close of a drive opened for writing comes back as
+// a notice a few milliseconds later: each recount and each probe of a pass
+// would restart the countdown before the next tick, and a result waiting for
+// a quiet tick would never be applied.
+TEST_F(DiscoveryVirtual, WithUdevEchoTheFirstResultArrivesWithinThreeSecondsAndEchoesStopThere) {
+    using namespace std::chrono_literals;
+    host.setUdevEcho(true);
+    host.addOrdinaryDisk(0);
+    const auto thread = startWithEnclosureOnDrive1();
+
+    // Timer4 every 500 ms of emulated time; the pass's own pauses count too.
+    auto tick = [&] {
+        for (int i = 0; i < 2000 && dev.discoveryPending; ++i) std::this_thread::sleep_for(1ms);
+        host.waitForEchoes();
+        return DeviceChangeTick(dev, false);
+    };
+    int ticks = 1;
+    while (ticks < 40 && tick() != TickOutcome::ResultReady) ++ticks;
+    ApplyDiscoveryResult(dev);
+    EXPECT_EQ(BuildDeviceCaption(dev), "1/1 Device1[E]");
+    EXPECT_LT(500ms * ticks + clock.slept, 3s) << ticks << " ticks";
+    EXPECT_GT(host.echoesRaised(), 0u);
+
+    // The echoes settle into one recount, whose own echoes start nothing.
+    std::vector<TickOutcome> after;
+    for (int i = 0; i < 20; ++i) after.push_back(tick());
+    EXPECT_EQ(std::count(after.begin(), after.end(), TickOutcome::Recounted), 1)
+        << ::testing::PrintToString(after);
+    EXPECT_EQ(after.back(), TickOutcome::Idle);
+    EXPECT_FALSE(dev.discoveryRequest);
 }
 
 }  // namespace

@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 
 #include "device/ByteOrder.h"
+#include "device/DeviceChange.h"
 #include "device/Discovery.h"
 #include "hosts/virtual/VirtualHost.h"
 #include "monitor/Monitor.h"
 #include "tests/monitor/FakeMainView.h"
 #include "tests/support/CommandSectors.h"
 #include "tests/support/TestUi.h"
+#include "tests/support/UdevEcho.h"
 
 namespace ardenvel {
 namespace {
@@ -27,6 +29,8 @@ struct VirtualRig {
     std::vector<std::uint8_t> eventLogMasks;
 
     explicit VirtualRig(unsigned count) {
+        test::echoAsTheRunAsks(host);
+        host.setDeviceChangeHandler([this] { OnDeviceChange(dev); });
         state.savedCaption = "Ardenvel v0.21";
         for (unsigned i = 0; i < count; ++i) {
             virt::EnclosureConfig config;
@@ -149,6 +153,31 @@ TEST(VirtualMonitor, SettingsWriteCarriesBothBoxesAsTheyAreWhenServed) {
     EXPECT_EQ(sent[0][3], 0);  // muted
     EXPECT_EQ(sent[0][4], 0);  // auto scan off
     EXPECT_EQ(r.state.commandCooldown[0], kCooldownTicks);
+}
+
+// An hour of monitoring on a Linux desktop, where every poll's close comes
+// back as a notice: the notices settle into a recount now and then, no count
+// changes, so no pass is asked for; and a recount's own echoes start none.
+TEST(VirtualMonitor, AnHourOfMonitoringWithUdevEchoAsksForNoDiscoveryPass) {
+    VirtualRig r(1);
+    r.host.setTraceEnabled(false);
+    r.host.setUdevEcho(true, std::chrono::milliseconds(1));
+    unsigned recounts = 0;  // drive 9 does not exist: only a recount tries it
+    r.host.setTraceObserver([&](const virt::TraceEntry& e) {
+        if (e.kind == virt::TraceEntry::Kind::Open && e.drive == 9) ++recounts;
+    });
+    Button10Click(r.m);
+    constexpr int kTicks = 3600 * 2;  // Timer4, every 500 ms
+    for (int tick = 1; tick <= kTicks; ++tick) {
+        if (tick % 8 == 0) Timer2Timer(r.m);  // every 4 s
+        r.serveAll();
+        r.host.waitForEchoes();
+        Timer4Timer(r.m);
+        ASSERT_FALSE(r.dev.discoveryRequest.load()) << "a pass was asked for at tick " << tick;
+    }
+    EXPECT_EQ(r.state.pendingRequests.load() & request::kStarted, request::kStarted);
+    EXPECT_GT(r.host.echoesRaised(), 900u);
+    EXPECT_LE(recounts, kTicks / 8 + 1u);  // at most one per poll
 }
 
 }  // namespace

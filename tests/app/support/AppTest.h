@@ -25,6 +25,7 @@
 #include "monitor/MonitorState.h"
 #include "tests/support/HostUnderTest.h"
 #include "tests/support/TestUi.h"
+#include "tests/support/UdevEcho.h"
 
 namespace ardenvel::test {
 
@@ -93,6 +94,7 @@ inline bool waitUntil(const std::function<bool()>& done,
 struct WindowHarness {
     WindowHarness() {
         application();
+        echoAsTheRunAsks(host);
         dir = std::filesystem::temp_directory_path() /
               ("ardenvel-app-test-" + std::to_string(QCoreApplication::applicationPid()));
         std::filesystem::create_directories(dir);
