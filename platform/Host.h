@@ -56,8 +56,10 @@ public:
                          std::span<std::uint8_t> data, unsigned timeoutSeconds) = 0;
 
     // One ATA pass-through request with optional data-in (a multiple of 512
-    // bytes, possibly empty). The registers are replaced by the task file the
-    // drive returned, whether or not the request succeeded.
+    // bytes, possibly empty). Success means the drive's task file came back;
+    // a path that refuses ATA pass-through (a USB bridge without it) fails.
+    // The registers are replaced by the task file the drive returned, whether
+    // or not the request succeeded; dataIn is written only on success.
     virtual bool sendAta(DriveHandle handle, TaskFile& registers, std::span<std::uint8_t> dataIn) = 0;
 
     // IOCTL_SCSI_RESCAN_BUS; its result is never used.

@@ -181,22 +181,76 @@ std::optional<std::string> blockDeviceName(const fs::path& sysfsRoot, const fs::
     return std::nullopt;
 }
 
-SlotMap assignSlots(const SlotMap& previous, const std::vector<std::string>& present, unsigned slotCount) {
+namespace {
+
+// The previous slots of the names still present, below slotCount, each name once.
+SlotMap keepPresent(const SlotMap& previous, const std::vector<std::string>& present, unsigned slotCount,
+                    std::set<std::string>& placed) {
     const std::set<std::string> here(present.begin(), present.end());
     SlotMap slots;
-    std::set<std::string> placed;
     for (const auto& [slot, name] : previous) {
         if (slot < slotCount && here.contains(name) && placed.insert(name).second) slots[slot] = name;
     }
-    unsigned next = 0;
-    for (const std::string& name : present) {
+    return slots;
+}
+
+// Gives each name not yet placed the lowest free slot from `first` on, below slotCount.
+void placeNew(SlotMap& slots, std::set<std::string>& placed, const std::vector<std::string>& names,
+              unsigned first, unsigned slotCount) {
+    unsigned next = first;
+    for (const std::string& name : names) {
         if (placed.contains(name)) continue;
         while (next < slotCount && slots.contains(next)) ++next;
-        if (next >= slotCount) break;
+        if (next >= slotCount) return;
         slots[next] = name;
         placed.insert(name);
     }
+}
+
+bool isNumbered(const std::string& component, std::string_view prefix) {
+    return component.size() > prefix.size() && component.starts_with(prefix) &&
+           std::all_of(component.begin() + static_cast<std::ptrdiff_t>(prefix.size()), component.end(),
+                       isDigit);
+}
+
+}  // namespace
+
+SlotMap assignSlots(const SlotMap& previous, const std::vector<std::string>& present, unsigned slotCount) {
+    std::set<std::string> placed;
+    SlotMap slots = keepPresent(previous, present, slotCount, placed);
+    placeNew(slots, placed, present, 0, slotCount);
     return slots;
+}
+
+SlotMap numberDrives(const SlotMap& previous, const std::vector<std::string>& frontDisks,
+                     const std::vector<std::string>& otherDisks) {
+    constexpr unsigned kNoLimit = ~0u;
+    std::vector<std::string> all = frontDisks;
+    all.insert(all.end(), otherDisks.begin(), otherDisks.end());
+    std::set<std::string> placed;
+    SlotMap slots = keepPresent(previous, all, kNoLimit, placed);
+    // Beyond ten front disks the rest go behind, with the others.
+    placeNew(slots, placed, frontDisks, 0, kNoLimit);
+    placeNew(slots, placed, otherDisks, kFrontDriveNumbers, kNoLimit);
+    return slots;
+}
+
+DiskTransport transportOfDevicePath(const fs::path& devicePath) {
+    DiskTransport found = DiskTransport::Other;
+    for (const auto& part : devicePath) {
+        const std::string component = part.string();
+        // The bus nearest the disk decides (a USB adapter on a PCI port, say).
+        if (isNumbered(component, "usb")) found = DiskTransport::Usb;
+        if (isNumbered(component, "ata")) found = DiskTransport::Ata;
+    }
+    return found;
+}
+
+DiskTransport diskTransport(const fs::path& sysfsRoot, const std::string& name) {
+    std::error_code ec;
+    const fs::path root = fs::canonical(sysfsRoot, ec);
+    const fs::path real = fs::canonical(sysfsRoot / "block" / name, ec);
+    return ec ? DiskTransport::Other : transportOfDevicePath(real.lexically_relative(root));
 }
 
 }  // namespace ardenvel::linuxhost

@@ -42,4 +42,19 @@ std::optional<std::string> blockDeviceName(const std::filesystem::path& sysfsRoo
 using SlotMap = std::map<unsigned, std::string>;
 SlotMap assignSlots(const SlotMap& previous, const std::vector<std::string>& present, unsigned slotCount);
 
+// The bus a disk hangs off, from its place in the device tree: a USB bus
+// ("usbN") or a libata port ("ataN", SATA and eSATA) on the way to it.
+enum class DiskTransport { Usb, Ata, Other };
+DiskTransport transportOfDevicePath(const std::filesystem::path& devicePath);
+DiskTransport diskTransport(const std::filesystem::path& sysfsRoot, const std::string& name);
+
+// Discovery looks at drive numbers 0-9 only. Disks on USB or SATA/eSATA, where
+// an enclosure can be, take the lowest free numbers; all others (NVMe, MMC,
+// SCSI, virtio) take free numbers from 10 on, so that however many of them a
+// machine has, up to ten enclosure-capable disks stay inside 0-9. Numbers
+// stay as they are while a disk is present, as with assignSlots.
+inline constexpr unsigned kFrontDriveNumbers = 10;
+SlotMap numberDrives(const SlotMap& previous, const std::vector<std::string>& frontDisks,
+                     const std::vector<std::string>& otherDisks);
+
 }  // namespace ardenvel::linuxhost

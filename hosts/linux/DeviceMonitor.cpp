@@ -11,6 +11,10 @@
 
 namespace ardenvel::linuxhost {
 
+bool isDeviceChangeEvent(std::string_view action, std::string_view devtype) {
+    return (action == "add" || action == "remove") && (devtype == "disk" || devtype == "partition");
+}
+
 DeviceMonitor::DeviceMonitor(const std::filesystem::path& mountTable, std::function<void()> onChange)
     : onChange_(std::move(onChange)) {
     wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -49,8 +53,10 @@ DeviceMonitor::~DeviceMonitor() {
 bool DeviceMonitor::drainUdev() {
     bool any = false;
     while (udev_device* device = udev_monitor_receive_device(monitor_)) {
+        const char* action = udev_device_get_action(device);
+        const char* devtype = udev_device_get_devtype(device);
+        if (action != nullptr && devtype != nullptr && isDeviceChangeEvent(action, devtype)) any = true;
         udev_device_unref(device);
-        any = true;
     }
     return any;
 }

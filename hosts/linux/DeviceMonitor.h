@@ -6,12 +6,18 @@
 
 #include <filesystem>
 #include <functional>
+#include <string_view>
 #include <thread>
 
 struct udev;
 struct udev_monitor;
 
 namespace ardenvel::linuxhost {
+
+// Whether a udev block event is a device change: a disk or a partition
+// added or removed. A "change" is none: udev sends one each time a writer
+// closes a disk and it re-reads it, so the tool's own work would echo.
+bool isDeviceChangeEvent(std::string_view action, std::string_view devtype);
 
 class DeviceMonitor {
 public:

@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
 #include <fstream>
 #include <map>
@@ -14,6 +14,7 @@
 
 #include "hosts/linux/BlockDevices.h"
 #include "hosts/linux/DeviceMonitor.h"
+#include "hosts/linux/DriveAccess.h"
 #include "hosts/linux/MountTable.h"
 #include "hosts/linux/PassThrough.h"
 
@@ -50,9 +51,12 @@ std::string readWholeFile(const fs::path& file) {
 }  // namespace
 
 struct LinuxHost::Impl {
-    explicit Impl(LinuxHostPaths p) : paths(std::move(p)) {}
+    explicit Impl(LinuxHostPaths p)
+        : paths(std::move(p)),
+          openMode(driveOpenMode(effectiveCapabilities(readWholeFile(paths.procStatus)))) {}
 
     LinuxHostPaths paths;
+    const DriveOpenMode openMode;
 
     std::mutex mutex;  // guards everything below up to the handler
     SlotMap drives;    // drive number -> whole disk
@@ -61,19 +65,29 @@ struct LinuxHost::Impl {
     std::map<DriveHandle, OpenDrive> open;
     DriveHandle nextHandle = 1;
 
-    std::atomic<bool> privilegeRefused{false};
-    std::atomic<bool> privilegeWarned{false};
+    // The first refusal for lack of privilege: the device and the error.
+    std::mutex refusalMutex;
+    std::optional<std::pair<std::string, int>> refusal;
+    bool warned = false;
 
     std::mutex handlerMutex;
     std::function<void()> handler;
     std::unique_ptr<DeviceMonitor> monitor;
 
-    void noteErrno(int error) {
-        if (isPrivilegeError(error)) privilegeRefused = true;
+    void noteErrno(int error, const fs::path& device) {
+        if (!isPrivilegeError(error)) return;
+        std::lock_guard lock(refusalMutex);
+        if (!refusal) refusal.emplace(device.string(), error);
     }
 
     // Callers hold `mutex`.
-    void refreshDrives() { drives = assignSlots(drives, listPhysicalDisks(paths.sysfsRoot), ~0u); }
+    void refreshDrives() {
+        std::vector<std::string> front, others;
+        for (std::string& disk : listPhysicalDisks(paths.sysfsRoot))
+            (diskTransport(paths.sysfsRoot, disk) == DiskTransport::Other ? others : front)
+                .push_back(std::move(disk));
+        drives = numberDrives(drives, front, others);
+    }
 
     std::optional<unsigned> numberOf(const std::string& disk) const {
         for (const auto& [number, name] : drives) {
@@ -142,16 +156,20 @@ DriveHandle LinuxHost::openPhysicalDrive(unsigned number) {
     const auto it = impl_->drives.find(number);
     if (it == impl_->drives.end()) return kInvalidHandle;
 
-    // Read and write, as the Windows open asks. Write-protected media refuse
-    // that, and root needs no write access for any request sent here, so
-    // fall back to read-only rather than lose the drive.
+    // Read-only where that carries every request (see driveOpenMode): udev
+    // re-reads a disk each time a descriptor opened for writing is closed.
+    // Otherwise read and write, as the Windows open asks; write-protected
+    // media refuse that, so fall back to read-only rather than lose the drive.
     const fs::path node = impl_->paths.devRoot / it->second;
-    int fd = ::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0 && (errno == EROFS || errno == EACCES || errno == EPERM)) {
+    int fd = -1;
+    if (impl_->openMode == DriveOpenMode::ReadWrite)
+        fd = ::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (impl_->openMode == DriveOpenMode::ReadOnly ||
+        (fd < 0 && (errno == EROFS || errno == EACCES || errno == EPERM))) {
         fd = ::open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     }
     if (fd < 0) {
-        impl_->noteErrno(errno);
+        impl_->noteErrno(errno, node);
         return kInvalidHandle;
     }
     return impl_->add(fd, it->second, false);
@@ -167,7 +185,7 @@ DriveHandle LinuxHost::openVolume(char letter) {
     const fs::path node = impl_->paths.devRoot / volume->device;
     const int fd = ::open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        impl_->noteErrno(errno);
+        impl_->noteErrno(errno, node);
         return kInvalidHandle;
     }
     return impl_->add(fd, volume->disk, true);
@@ -196,7 +214,7 @@ bool LinuxHost::sendCdb(DriveHandle handle, std::span<const std::uint8_t, 10> cd
     std::size_t senseLength = 0;
     int error = 0;
     const SgCompletion completion = sendSgIo(drive->fd, request, sense, senseLength, error);
-    impl_->noteErrno(error);
+    impl_->noteErrno(error, impl_->paths.devRoot / drive->disk);
     return classify(completion) == SgOutcome::Completed;
 }
 
@@ -205,23 +223,22 @@ bool LinuxHost::sendAta(DriveHandle handle, TaskFile& registers, std::span<std::
     if (!drive) return false;
     const auto cdb = buildAtaPassThrough16(registers, dataIn.size());
     if (!cdb) return false;
+    // The data lands apart and reaches the caller only when the request
+    // succeeded: a refused IDENTIFY must not wipe what the caller holds.
+    std::vector<std::uint8_t> data(dataIn.size());
     SgRequest request;
     request.cdb = *cdb;
-    request.direction = dataIn.empty() ? SgDirection::None : SgDirection::FromDevice;
-    request.data = dataIn;
+    request.direction = data.empty() ? SgDirection::None : SgDirection::FromDevice;
+    request.data = data;
     request.timeoutMs = timeoutMsFromSeconds(kAtaTimeoutSeconds);
 
     std::array<std::uint8_t, kSenseBytes> sense{};
     std::size_t senseLength = 0;
     int error = 0;
     const SgCompletion completion = sendSgIo(drive->fd, request, sense, senseLength, error);
-    impl_->noteErrno(error);
-    // Without returned registers the task file stays as sent, as the IDE
-    // request's buffer would.
-    if (const auto returned = ataRegistersFromSense(std::span(sense).first(senseLength))) {
-        registers = *returned;
-    }
-    return classify(completion) == SgOutcome::Completed;
+    impl_->noteErrno(error, impl_->paths.devRoot / drive->disk);
+    return completeAtaPassThrough(completion, std::span<const std::uint8_t>(sense).first(senseLength), data,
+                                  registers, dataIn);
 }
 
 void LinuxHost::rescanBus(DriveHandle handle) {
@@ -280,8 +297,10 @@ void LinuxHost::setDeviceChangeHandler(std::function<void()> handler) {
 }
 
 std::optional<std::string> LinuxHost::takePrivilegeWarning() {
-    if (!impl_->privilegeRefused || impl_->privilegeWarned.exchange(true)) return std::nullopt;
-    return std::string(kLinuxPrivilegeMessage);
+    std::lock_guard lock(impl_->refusalMutex);
+    if (!impl_->refusal || impl_->warned) return std::nullopt;
+    impl_->warned = true;
+    return privilegeMessage(::geteuid() == 0, impl_->refusal->first, impl_->refusal->second);
 }
 
 }  // namespace ardenvel

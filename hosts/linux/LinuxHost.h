@@ -16,6 +16,7 @@ struct LinuxHostPaths {
     std::filesystem::path sysfsRoot = "/sys";
     std::filesystem::path devRoot = "/dev";
     std::filesystem::path mountTable = "/proc/self/mounts";
+    std::filesystem::path procStatus = "/proc/self/status";  // for the capabilities
 };
 
 inline constexpr const char* kLinuxPrivilegeMessage =
@@ -41,9 +42,10 @@ public:
     bool volumeDiskNumber(DriveHandle volume, std::uint32_t& diskNumber) override;
     void setDeviceChangeHandler(std::function<void()> handler) override;
 
-    // kLinuxPrivilegeMessage, the first time it is asked for after a disk
-    // refused to open or refused a request for lack of privilege; nullopt
-    // before that and ever after.
+    // The first time it is asked for after a disk refused to open or refused
+    // a request for lack of privilege: for an ordinary user
+    // kLinuxPrivilegeMessage, for root the device, the error and the likely
+    // cause. nullopt before that and ever after.
     std::optional<std::string> takePrivilegeWarning();
 
     struct Impl;

@@ -18,26 +18,44 @@ constexpr std::uint8_t kTLengthInSectorCount = 0x02;
 constexpr std::uint8_t kAtaStatusReturnDescriptor = 0x09;
 constexpr std::uint8_t kAtaStatusReturnLength = 0x0C;
 
+constexpr std::uint8_t kStatusGood = 0x00;
+constexpr std::uint8_t kStatusCheckCondition = 0x02;
+constexpr std::uint8_t kRecoveredError = 0x01;
+constexpr std::uint8_t kAscAtaInformation = 0x00;
+constexpr std::uint8_t kAscqAtaInformation = 0x1D;
+
 constexpr std::uint16_t kDidTimeOut = 0x03;
 constexpr std::uint16_t kDriverCodeMask = 0x0F;
 constexpr std::uint16_t kDriverSense = 0x08;
 constexpr std::uint16_t kDriverTimeout = 0x06;
 
-std::optional<TaskFile> fromDescriptorSense(std::span<const std::uint8_t> sense) {
-    if (sense.size() < 8) return std::nullopt;
+bool isDescriptorSense(std::span<const std::uint8_t> sense) {
+    return !sense.empty() && ((sense[0] & 0x7F) == 0x72 || (sense[0] & 0x7F) == 0x73);
+}
+bool isFixedSense(std::span<const std::uint8_t> sense) {
+    return !sense.empty() && ((sense[0] & 0x7F) == 0x70 || (sense[0] & 0x7F) == 0x71);
+}
+
+// The ATA Status Return descriptor of descriptor sense, whole, or an empty span.
+std::span<const std::uint8_t> ataStatusReturn(std::span<const std::uint8_t> sense) {
+    if (!isDescriptorSense(sense) || sense.size() < 8) return {};
     const std::size_t end = std::min<std::size_t>(sense.size(), 8u + sense[7]);
     std::size_t at = 8;
     while (at + 2 <= end) {
-        const std::size_t length = 2u + sense[at + 1];
         if (sense[at] == kAtaStatusReturnDescriptor) {
-            if (sense[at + 1] < kAtaStatusReturnLength || at + 14 > end) return std::nullopt;
-            const auto d = sense.subspan(at, 14);
-            // Low bytes only: the requests carried here are all 28-bit.
-            return TaskFile{d[3], d[5], d[7], d[9], d[11], d[12], d[13]};
+            if (sense[at + 1] < kAtaStatusReturnLength || at + 14 > end) return {};
+            return sense.subspan(at, 14);
         }
-        at += length;
+        at += 2u + sense[at + 1];
     }
-    return std::nullopt;
+    return {};
+}
+
+std::optional<TaskFile> fromDescriptorSense(std::span<const std::uint8_t> sense) {
+    const auto d = ataStatusReturn(sense);
+    if (d.empty()) return std::nullopt;
+    // Low bytes only: the requests carried here are all 28-bit.
+    return TaskFile{d[3], d[5], d[7], d[9], d[11], d[12], d[13]};
 }
 
 std::optional<TaskFile> fromFixedSense(std::span<const std::uint8_t> sense) {
@@ -77,14 +95,9 @@ std::optional<std::array<std::uint8_t, 16>> buildAtaPassThrough16(const TaskFile
 }
 
 std::optional<TaskFile> ataRegistersFromSense(std::span<const std::uint8_t> sense) {
-    if (sense.empty()) return std::nullopt;
-    switch (sense[0] & 0x7F) {
-        case 0x72:
-        case 0x73: return fromDescriptorSense(sense);
-        case 0x70:
-        case 0x71: return fromFixedSense(sense);
-        default: return std::nullopt;
-    }
+    if (isDescriptorSense(sense)) return fromDescriptorSense(sense);
+    if (isFixedSense(sense)) return fromFixedSense(sense);
+    return std::nullopt;
 }
 
 SgOutcome classify(const SgCompletion& completion) {
@@ -97,6 +110,37 @@ SgOutcome classify(const SgCompletion& completion) {
     if (driverCode == kDriverTimeout) return SgOutcome::TimedOut;
     if (driverCode != 0 && driverCode != kDriverSense) return SgOutcome::TransportError;
     return SgOutcome::Completed;
+}
+
+bool carriesAtaReturn(std::span<const std::uint8_t> sense) {
+    if (!ataStatusReturn(sense).empty()) return true;
+    // Key, ASC and ASCQ sit at bytes 1-3 in descriptor format, 2, 12, 13 in fixed.
+    if (isDescriptorSense(sense) && sense.size() >= 4)
+        return (sense[1] & 0x0F) == kRecoveredError && sense[2] == kAscAtaInformation &&
+               sense[3] == kAscqAtaInformation;
+    if (isFixedSense(sense) && sense.size() >= 14)
+        return (sense[2] & 0x0F) == kRecoveredError && sense[12] == kAscAtaInformation &&
+               sense[13] == kAscqAtaInformation;
+    return false;
+}
+
+bool ataPassThroughSucceeded(const SgCompletion& completion, std::span<const std::uint8_t> sense) {
+    if (classify(completion) != SgOutcome::Completed) return false;
+    if (completion.scsiStatus == kStatusGood) return true;
+    return completion.scsiStatus == kStatusCheckCondition && carriesAtaReturn(sense);
+}
+
+bool completeAtaPassThrough(const SgCompletion& completion, std::span<const std::uint8_t> sense,
+                            std::span<const std::uint8_t> received, TaskFile& registers,
+                            std::span<std::uint8_t> dataIn) {
+    // Without returned registers the task file stays as sent, as the IDE
+    // request's buffer would.
+    if (carriesAtaReturn(sense)) {
+        if (const auto returned = ataRegistersFromSense(sense)) registers = *returned;
+    }
+    if (!ataPassThroughSucceeded(completion, sense) || received.size() != dataIn.size()) return false;
+    std::copy(received.begin(), received.end(), dataIn.begin());
+    return true;
 }
 
 bool isPrivilegeError(int errorNumber) {

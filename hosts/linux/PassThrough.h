@@ -1,9 +1,10 @@
 #pragma once
 // SG_IO plumbing kept free of state: the ATA PASS-THROUGH(16) CDB, the task
-// file a drive hands back in sense data, and the verdict on one completed
-// request. The Windows pass-through calls report success when the request
-// reached the device and came back, whatever the SCSI status; these helpers
-// reproduce that.
+// file a drive hands back in sense data, and the verdict on one request. A
+// CDB succeeds when it reached the device and came back, whatever the SCSI
+// status, as the Windows pass-through call reports it. An ATA PASS-THROUGH
+// succeeds only when the task file came back: a bridge that does not carry
+// the command answers CHECK CONDITION too, with ILLEGAL REQUEST.
 
 #include <array>
 #include <cstddef>
@@ -50,6 +51,23 @@ enum class SgOutcome {
 };
 
 SgOutcome classify(const SgCompletion& completion);
+
+// Whether sense data is an ATA pass-through's return: RECOVERED ERROR with
+// ASC/ASCQ 00/1D (ATA PASS-THROUGH INFORMATION AVAILABLE), in fixed or
+// descriptor format, or descriptor sense holding the ATA Status Return
+// descriptor (0x09).
+bool carriesAtaReturn(std::span<const std::uint8_t> sense);
+
+// The verdict on an ATA PASS-THROUGH: completed, and either GOOD status or
+// CHECK CONDITION with the ATA return in its sense data.
+bool ataPassThroughSucceeded(const SgCompletion& completion, std::span<const std::uint8_t> sense);
+
+// Hands an ATA PASS-THROUGH's outcome to the caller: the registers when the
+// sense carries them, the data `received` only when it succeeded, so that a
+// refused request leaves dataIn as it was. Returns the verdict.
+bool completeAtaPassThrough(const SgCompletion& completion, std::span<const std::uint8_t> sense,
+                            std::span<const std::uint8_t> received, TaskFile& registers,
+                            std::span<std::uint8_t> dataIn);
 
 // errno values that mean "not allowed" rather than "not there".
 bool isPrivilegeError(int errorNumber);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <random>
 
+#include "hosts/linux/LinuxHost.h"
 #include "tests/hosts/linux/FakeSystem.h"
 
 namespace ardenvel::linuxhost {
@@ -124,6 +125,65 @@ TEST(Slots, NoMoreSlotsThanAllowedAndNoDuplicates) {
     EXPECT_EQ(assignSlots({}, {"a", "b", "c"}, 2), (SlotMap{{0, "a"}, {1, "b"}}));
     EXPECT_EQ(assignSlots({}, {"a", "a", "b"}, 5), (SlotMap{{0, "a"}, {1, "b"}}));
     EXPECT_EQ(assignSlots({{0, "a"}, {1, "a"}}, {"a"}, 5), (SlotMap{{0, "a"}}));
+}
+
+TEST(DriveNumbers, TransportIsTheBusNearestTheDisk) {
+    EXPECT_EQ(transportOfDevicePath(FakeSystem::kUsbPort), DiskTransport::Usb);
+    EXPECT_EQ(transportOfDevicePath(FakeSystem::kSataPort), DiskTransport::Ata);
+    EXPECT_EQ(transportOfDevicePath(FakeSystem::kNvme), DiskTransport::Other);
+    EXPECT_EQ(transportOfDevicePath(FakeSystem::kScsiHost), DiskTransport::Other);
+    EXPECT_EQ(transportOfDevicePath("devices/platform/soc/mmc_host/mmc0/mmc0:0001/block/mmcblk0"),
+              DiskTransport::Other);
+    // A USB adapter on a SATA card's bus and the other way round; "usb" and "ata" alone are no buses.
+    EXPECT_EQ(transportOfDevicePath("devices/ata3/usb1/1-1/host9/block/sdx"), DiskTransport::Usb);
+    EXPECT_EQ(transportOfDevicePath("devices/usb1/1-2/ata7/host2/block/sdy"), DiskTransport::Ata);
+    EXPECT_EQ(transportOfDevicePath("devices/virtual/usb/ata/block/sdz"), DiskTransport::Other);
+}
+
+// Discovery looks at drive numbers 0 to 9 only: NVMe disks and eight SATA
+// disks must not push a USB enclosure past them, plugged in then or later.
+TEST(DriveNumbers, UsbAndSataDisksComeFirstSoTheEnclosureStaysInsideZeroToNine) {
+    FakeSystem sys;
+    sys.addDisk("nvme0n1", {}, FakeSystem::kNvme);
+    sys.addDisk("nvme1n1", {}, FakeSystem::kNvme);
+    for (const char c : std::string("abcdefgh"))
+        sys.addDisk(std::string("sd") + c, {}, FakeSystem::kSataPort);
+    const auto number = [&](const SlotMap& previous) {
+        std::vector<std::string> front, others;
+        for (const auto& d : listPhysicalDisks(sys.sysfs()))
+            (diskTransport(sys.sysfs(), d) == DiskTransport::Other ? others : front).push_back(d);
+        return numberDrives(previous, front, others);
+    };
+    const SlotMap before = number({});
+    EXPECT_EQ(before, (SlotMap{{0, "sda"},
+                               {1, "sdb"},
+                               {2, "sdc"},
+                               {3, "sdd"},
+                               {4, "sde"},
+                               {5, "sdf"},
+                               {6, "sdg"},
+                               {7, "sdh"},
+                               {10, "nvme0n1"},
+                               {11, "nvme1n1"}}));
+
+    sys.addDisk("sdi", {}, FakeSystem::kUsbPort);
+    SlotMap now = number(before);
+    EXPECT_EQ(now.at(8), "sdi");
+    LinuxHost host(sys.paths());
+    EXPECT_NE(host.openPhysicalDrive(8), kInvalidHandle);  // the enclosure
+    EXPECT_EQ(host.openPhysicalDrive(9), kInvalidHandle);
+
+    // Numbers stay while their disks are present; the eleventh front disk goes behind.
+    sys.removeDisk("sdc");
+    sys.addDisk("sdj", {}, FakeSystem::kUsbPort);
+    sys.addDisk("sdk", {}, FakeSystem::kUsbPort);
+    sys.addDisk("sdl", {}, FakeSystem::kUsbPort);
+    now = number(now);
+    EXPECT_EQ(now.at(8), "sdi");
+    EXPECT_EQ(now.at(2), "sdj");
+    EXPECT_EQ(now.at(9), "sdk");
+    EXPECT_EQ(now.at(12), "sdl");
+    EXPECT_EQ(now.at(10), "nvme0n1");
 }
 
 }  // namespace

@@ -39,15 +39,22 @@ public:
     std::filesystem::path mounts() const { return root_ / "mounts"; }
     LinuxHostPaths paths() const { return {sysfs(), dev(), mounts()}; }
 
+    // Where disks hang in the device tree, by bus.
+    static constexpr const char* kScsiHost = "devices/pci0000:00/host0";
+    static constexpr const char* kSataPort = "devices/pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0";
+    static constexpr const char* kUsbPort =
+        "devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host6/target6:0:0/6:0:0:0";
+    static constexpr const char* kNvme = "devices/pci0000:00/0000:00:1d.0/0000:3d:00.0/nvme/nvme0";
+
     // A disk behind hardware, with its partitions.
-    void addDisk(const std::string& name, std::initializer_list<std::string> partitions = {}) {
-        const auto dir = addBlock("devices/pci0000:00/host0/block", name, true);
+    void addDisk(const std::string& name, std::initializer_list<std::string> partitions = {},
+                 const std::string& bus = kSataPort) {
+        const auto dir = addBlock(bus + "/block", name, true);
         for (const auto& part : partitions) {
             std::filesystem::create_directories(dir / part);
             touch(dir / part / "partition");
-            std::filesystem::create_directory_symlink(
-                "../../devices/pci0000:00/host0/block/" + name + "/" + part,
-                sysfs() / "class" / "block" / part);
+            std::filesystem::create_directory_symlink("../../" + bus + "/block/" + name + "/" + part,
+                                                      sysfs() / "class" / "block" / part);
             touch(dev() / part);
         }
     }

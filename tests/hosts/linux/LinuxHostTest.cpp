@@ -23,13 +23,13 @@ std::uint32_t bit(char letter) {
     return 1u << (letter - 'A');
 }
 
-// Drives: nvme0n1 = 0, sda = 1, sdb = 2.
+// Drives: sda = 0, sdb = 1 (SATA), nvme0n1 = 10 (behind the enclosure-capable ones).
 class LinuxHostVolumes : public ::testing::Test {
 protected:
     LinuxHostVolumes() {
         sys.addDisk("sda", {"sda1"});
         sys.addDisk("sdb", {"sdb1", "sdb2"});
-        sys.addDisk("nvme0n1", {"nvme0n1p1"});
+        sys.addDisk("nvme0n1", {"nvme0n1p1"}, FakeSystem::kNvme);
         sys.addVirtual("dm-0", {"sdb2"});
         sys.addVirtual("loop0");
         sys.linkDev("mapper/crypt", "../dm-0");
@@ -63,10 +63,10 @@ TEST_F(LinuxHostVolumes, LettersFromCInMountOrderWithTheirDiskNumbers) {
     LinuxHost host(sys.paths());
     // loop0 has no physical drive, sdc1 no disk at all, /srv repeats sdb1.
     EXPECT_EQ(host.logicalDriveMask(), bit('C') | bit('D') | bit('E') | bit('F'));
-    EXPECT_EQ(diskOf(host, 'C'), 2u);  // sdb1
-    EXPECT_EQ(diskOf(host, 'D'), 1u);  // sda1
-    EXPECT_EQ(diskOf(host, 'E'), 2u);  // dm-0 on sdb2
-    EXPECT_EQ(diskOf(host, 'F'), 0u);  // nvme0n1p1
+    EXPECT_EQ(diskOf(host, 'C'), 1u);   // sdb1
+    EXPECT_EQ(diskOf(host, 'D'), 0u);   // sda1
+    EXPECT_EQ(diskOf(host, 'E'), 1u);   // dm-0 on sdb2
+    EXPECT_EQ(diskOf(host, 'F'), 10u);  // nvme0n1p1
     EXPECT_EQ(host.driveType('C'), kDriveFixed);
     EXPECT_EQ(host.driveType('F'), kDriveFixed);
     EXPECT_EQ(host.driveType('G'), kDriveNoRootDir);
@@ -86,9 +86,9 @@ TEST_F(LinuxHostVolumes, LettersAndNumbersSurviveOtherDevicesLeaving) {
         "/dev/nvme0n1p1 /data ext4 rw 0 0\n");
     sys.removeDisk("nvme0n1");
     EXPECT_EQ(host.logicalDriveMask(), bit('C') | bit('E'));
-    EXPECT_EQ(diskOf(host, 'C'), 2u);
-    EXPECT_EQ(diskOf(host, 'E'), 2u);
-    EXPECT_EQ(host.openPhysicalDrive(0), kInvalidHandle);
+    EXPECT_EQ(diskOf(host, 'C'), 1u);
+    EXPECT_EQ(diskOf(host, 'E'), 1u);
+    EXPECT_EQ(host.openPhysicalDrive(10), kInvalidHandle);
 
     // A new mount takes the lowest free letter.
     sys.setMounts(
@@ -96,7 +96,7 @@ TEST_F(LinuxHostVolumes, LettersAndNumbersSurviveOtherDevicesLeaving) {
         "/dev/mapper/crypt /home ext4 rw 0 0\n"
         "/dev/sda1 /boot vfat rw 0 0\n");
     EXPECT_EQ(host.logicalDriveMask(), bit('C') | bit('D') | bit('E'));
-    EXPECT_EQ(diskOf(host, 'D'), 1u);
+    EXPECT_EQ(diskOf(host, 'D'), 0u);
 }
 
 TEST_F(LinuxHostVolumes, VolumeDiskNumberOnlyForVolumeHandles) {

@@ -5,6 +5,10 @@
 #include <array>
 #include <vector>
 
+#include "device/Discovery.h"
+#include "tests/device/DiscoveryFakeHost.h"
+#include "tests/support/TestUi.h"
+
 namespace ardenvel::linuxhost {
 namespace {
 
@@ -144,6 +148,91 @@ TEST(SgClassify, TransportFailuresAndTimeouts) {
     EXPECT_EQ(classify({0, 0, 0x00, 0x06}), SgOutcome::TimedOut);        // DRIVER_TIMEOUT
     EXPECT_EQ(classify({0, 0, 0x00, 0x04}), SgOutcome::TransportError);  // DRIVER_ERROR
     EXPECT_EQ(classify({0, 0x02, 0x00, 0x0F}), SgOutcome::TransportError);
+}
+
+// Fixed sense: key at byte 2, ASC/ASCQ at 12-13.
+std::vector<std::uint8_t> fixedSense(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq) {
+    std::vector<std::uint8_t> sense(18, 0);
+    sense[0] = 0x70;
+    sense[2] = key;
+    sense[7] = 0x0A;
+    sense[12] = asc;
+    sense[13] = ascq;
+    return sense;
+}
+// Descriptor sense without descriptors: key, ASC, ASCQ at bytes 1-3.
+std::vector<std::uint8_t> bareDescriptorSense(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq) {
+    return {0x72, key, asc, ascq, 0, 0, 0, 0};
+}
+
+// An ATA PASS-THROUGH succeeds only when the drive's registers came back: a
+// bridge that does not carry it answers CHECK CONDITION too.
+TEST(AtaVerdict, OnlyTheAtaReturnInTheSenseIsSuccess) {
+    constexpr SgCompletion kGood{0, 0x00, 0, 0};
+    constexpr SgCompletion kCheck{0, 0x02, 0, 0x08};
+    auto aborted = descriptorSense();
+    aborted[1] = 0x0B;  // ABORTED COMMAND, registers carried: the drive's own ATA error
+    aborted[3] = 0x00;
+    const struct {
+        const char* what;
+        SgCompletion completion;
+        std::vector<std::uint8_t> sense;
+        bool ok;
+    } cases[] = {
+        {"good status, no sense", kGood, {}, true},
+        {"check condition, no sense", kCheck, {}, false},
+        {"no sense key", kCheck, fixedSense(0x00, 0x00, 0x00), false},
+        {"recovered 00/1D fixed", kCheck, fixedSense(0x01, 0x00, 0x1D), true},
+        {"recovered 00/1D descriptor with registers", kCheck, descriptorSense(), true},
+        {"recovered 00/1D descriptor alone", kCheck, bareDescriptorSense(0x01, 0x00, 0x1D), true},
+        {"aborted, registers carried", kCheck, aborted, true},
+        {"illegal request 20/00", kCheck, fixedSense(0x05, 0x20, 0x00), false},
+        {"illegal request 24/00", kCheck, fixedSense(0x05, 0x24, 0x00), false},
+        {"illegal request 24/00 descriptor", kCheck, bareDescriptorSense(0x05, 0x24, 0x00), false},
+        {"aborted command", kCheck, fixedSense(0x0B, 0x00, 0x00), false},
+        {"not ready", kCheck, fixedSense(0x02, 0x04, 0x00), false},
+        {"host time-out", {0, 0x02, 0x03, 0x08}, fixedSense(0x01, 0x00, 0x1D), false},
+        {"host error", {0, 0x00, 0x07, 0x00}, {}, false},
+        {"driver time-out", {0, 0x00, 0x00, 0x06}, {}, false},
+        {"ioctl refused", {-1, 0, 0, 0}, {}, false},
+        {"busy", {0, 0x08, 0, 0}, {}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(ataPassThroughSucceeded(c.completion, c.sense), c.ok);
+        // The caller's buffer changes exactly when the request succeeded.
+        std::array<std::uint8_t, 512> held;
+        held.fill(0x33);
+        const std::array<std::uint8_t, 512> received{};
+        TaskFile regs{0, 0, 0, 0, 0, 0xE0, 0xEC};
+        EXPECT_EQ(completeAtaPassThrough(c.completion, c.sense, received, regs, held), c.ok);
+        EXPECT_EQ(held[258], c.ok ? 0x00 : 0x33);
+    }
+}
+
+// A USB bridge found by its LBA 58 sector that refuses ATA PASS-THROUGH with
+// ILLEGAL REQUEST, SG_IO having zeroed the data buffer on the way.
+class RefusingBridge : public test::FakeHost {
+public:
+    bool sendAta(DriveHandle, TaskFile& regs, std::span<std::uint8_t> data) override {
+        const std::vector<std::uint8_t> zeros(data.size(), 0);
+        return completeAtaPassThrough({0, 0x02, 0, 0x08}, fixedSense(0x05, 0x20, 0x00), zeros, regs, data);
+    }
+};
+
+TEST(AtaVerdict, RefusedIdentifyKeepsTheLba58AnswerInTheSectorBuffer) {
+    RefusingBridge host;
+    host.drives[0] = test::FakeDrive{.lbaSignature = true};
+    test::TestUi ui;
+    test::FixedClock clock;
+    DeviceState dev{host, ui, clock};
+    RecountDrives(dev);
+    ASSERT_TRUE(RunDiscovery(dev));
+    ApplyDiscoveryResult(dev);
+    ASSERT_EQ(dev.tables.deviceCount, 1);
+    EXPECT_EQ(dev.tables.deviceTable[0], kLbaPath);
+    EXPECT_EQ(dev.tables.sectorBuffers[0][46], 0x58);  // the LBA 58 answer, not zeros
+    EXPECT_EQ(dev.tables.sectorBuffers[0][259], 0x58);
 }
 
 TEST(SgClassify, TimeoutInMilliseconds) {
