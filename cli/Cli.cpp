@@ -286,6 +286,8 @@ public:
             }
             tracing_ = std::make_unique<TracingHost>(*base_, [this](const std::string& line) {
                 traceStream_ << line << '\n';
+                if (!bridgeRejection_.empty()) traceStream_ << "    rejected: " << bridgeRejection_ << '\n';
+                bridgeRejection_.clear();
                 traceStream_.flush();
             });
             host = tracing_.get();
@@ -337,6 +339,10 @@ public:
                 std::fprintf(err_, "%s\n", error.c_str());
                 return false;
             }
+            // Nothing here reads the emulator's own trace; the --trace file
+            // gets the bridge's reason for each request it rejected.
+            v->setTraceEnabled(false);
+            v->setTraceObserver([this](const virt::TraceEntry& e) { bridgeRejection_ = e.rejected; });
             base_ = std::move(v);
             return true;
         }
@@ -387,6 +393,7 @@ private:
     std::unique_ptr<Host> base_;
     std::unique_ptr<TracingHost> tracing_;
     std::ofstream traceStream_;
+    std::string bridgeRejection_;  // of the request in hand, on a virtual host
     std::unique_ptr<DeviceState> dev_;
     std::filesystem::path logDir_;
 };

@@ -1,6 +1,7 @@
 #include "hosts/virtual/BridgeModel.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <system_error>
@@ -32,6 +33,17 @@ bool hasRouteLba(Route r) {
 }
 bool hasRouteAta(Route r) {
     return r == Route::Ata || r == Route::LbaAta;
+}
+
+std::string hex2(std::uint8_t v) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02X", v);
+    return text;
+}
+std::string hex6(std::uint32_t v) {
+    char text[12];
+    std::snprintf(text, sizeof text, "0x%06X", v);
+    return text;
 }
 
 std::uint16_t commandChecksum(std::span<const std::uint8_t> s) {
@@ -115,15 +127,12 @@ void VirtualEnclosure::Impl::readFlash(std::uint32_t address, std::span<std::uin
 }
 
 void VirtualEnclosure::Impl::eraseSector(std::uint32_t address) {
-    if (address >= flash.size()) {
-        ++counters.blockedFlashCommands;
-        return;
-    }
     if (dropWrites) {
         ++counters.droppedWrites;
         return;
     }
     const std::uint32_t start = address & ~(image::kFlashSectorSize - 1);
+    if (start >= flash.size()) return;
     std::fill(flash.begin() + start,
               flash.begin() + std::min<std::size_t>(start + image::kFlashSectorSize, flash.size()), 0xFF);
     ++counters.sectorErases;
@@ -132,10 +141,6 @@ void VirtualEnclosure::Impl::eraseSector(std::uint32_t address) {
 }
 
 void VirtualEnclosure::Impl::programPage(std::uint32_t address, std::span<const std::uint8_t> bytes) {
-    if (address >= flash.size()) {
-        ++counters.blockedFlashCommands;
-        return;
-    }
     if (dropWrites) {
         ++counters.droppedWrites;
         return;
@@ -152,12 +157,21 @@ void VirtualEnclosure::Impl::programPage(std::uint32_t address, std::span<const 
     if (address >= recordBase()) flushIfBacked();
 }
 
-bool VirtualEnclosure::Impl::flashAllowed(std::uint32_t address, bool changes) {
-    if (!spiOpen || (changes && address < image::kBootAreaEnd && !unlocked)) {
-        ++counters.blockedFlashCommands;
-        return false;
-    }
-    return true;
+std::string VirtualEnclosure::Impl::flashRefusal(std::uint32_t address, bool changes) const {
+    if (!isUsb(config.route) && !spiOpen) return "SPI access is closed";
+    if (!changes) return {};
+    if (address >= flash.size()) return "address " + hex6(address) + " is beyond the flash";
+    if (isUsb(config.route)) return {};
+    if (!updateMode) return "not in update mode";
+    if (address < image::kBootAreaEnd && !unlocked) return "the flash below 0xC000 is locked";
+    return {};
+}
+
+bool VirtualEnclosure::Impl::reject(std::string why) {
+    if (rejection.empty()) rejection = std::move(why);
+    // What the bridge had been asked to answer next is gone.
+    answerValid = false;
+    return false;
 }
 
 std::uint32_t VirtualEnclosure::Impl::recordBase() const {
@@ -343,19 +357,20 @@ bool VirtualEnclosure::Impl::cdb(std::span<const std::uint8_t, 10> c, DataDirect
             const std::uint32_t lba =
                 (std::uint32_t{c[2]} << 24) | (std::uint32_t{c[3]} << 16) | (std::uint32_t{c[4]} << 8) | c[5];
             const std::uint32_t count = (std::uint32_t{c[7]} << 8) | c[8];
-            if (data.size() != std::size_t{count} * 512) return false;
+            if (data.size() != std::size_t{count} * 512)
+                return reject("transfer length is not the sector count");
             if (c[0] == 0x28) {
-                if (direction != DataDirection::ToHost) return false;
+                if (direction != DataDirection::ToHost) return reject("READ(10) sent as data out");
                 return read10(lba, count, data);
             }
-            if (direction != DataDirection::ToDevice) return false;
+            if (direction != DataDirection::ToDevice) return reject("WRITE(10) sent as data in");
             return write10(lba, count, data);
         }
         case 0x12:
-            if (direction != DataDirection::ToHost) return false;
+            if (direction != DataDirection::ToHost) return reject("INQUIRY sent as data out");
             return inquiry(data);
         case 0xFE: return vendor(c, direction, data);
-        default: return false;
+        default: return reject("opcode " + hex2(c[0]) + " is not supported");
     }
 }
 
@@ -371,11 +386,10 @@ void VirtualEnclosure::Impl::readSector(std::uint32_t lba, std::span<std::uint8_
             std::copy(r.begin(), r.end(), out.begin());
             return;
         }
-        if (lba == kFlashDataLba) {
-            if (flashAllowed(readAddress, false))
-                readFlash(readAddress, out);
-            else
-                std::fill(out.begin(), out.end(), 0);
+        // Without a flash read set up and SPI access open there is no answer:
+        // the read reaches the disk like any other.
+        if (lba == kFlashDataLba && answerValid && spiOpen) {
+            readFlash(readAddress, out);
             return;
         }
         if (lba == kIdentifyLba && hasRouteLba(config.route)) {
@@ -393,101 +407,137 @@ void VirtualEnclosure::Impl::readSector(std::uint32_t lba, std::span<std::uint8_
 
 bool VirtualEnclosure::Impl::write10(std::uint32_t lba, std::uint32_t count,
                                      std::span<const std::uint8_t> data) {
-    for (std::uint32_t i = 0; i < count; ++i) writeSector(lba + i, data.subspan(std::size_t{i} * 512, 512));
+    for (std::uint32_t i = 0; i < count; ++i)
+        if (!writeSector(lba + i, data.subspan(std::size_t{i} * 512, 512))) return false;
     return true;
 }
 
-void VirtualEnclosure::Impl::writeSector(std::uint32_t lba, std::span<const std::uint8_t> in) {
+bool VirtualEnclosure::Impl::writeSector(std::uint32_t lba, std::span<const std::uint8_t> in) {
     // LBA 20 belongs to the bridge on every route. The other reserved LBAs only
-    // take a sector that looks like a command; anything else there is data.
+    // take a sector that looks like a command.
     const bool signed_ = in[0] == kSig0 && in[1] == kSig1;
     if (lba == kCommandLba ||
         (!isUsb(config.route) && lba >= kRandomFirst && lba <= kRandomLast && signed_)) {
-        if (!commandSector(lba, in)) ++counters.badCommandSectors;
-        return;
+        switch (commandSector(lba, in)) {
+            case Verdict::Accepted: ++counters.commandSectors; return true;
+            case Verdict::Refused: ++counters.blockedFlashCommands; return false;
+            case Verdict::Malformed:
+                // Not a command to the bridge: it passes the write on to the disk.
+                ++counters.badCommandSectors;
+                break;
+        }
     }
     if (dropWrites) {
         ++counters.droppedWrites;
-        return;
+        return true;
     }
     SectorData s;
     std::copy(in.begin(), in.end(), s.begin());
     plainSectors[lba] = s;
+    return true;
 }
 
-bool VirtualEnclosure::Impl::commandSector(std::uint32_t lba, std::span<const std::uint8_t> s) {
-    if (s[0] != kSig0 || s[1] != kSig1) return false;
-    if (readLe16(s, 510) != commandChecksum(s)) return false;
+VirtualEnclosure::Impl::Verdict VirtualEnclosure::Impl::commandSector(std::uint32_t lba,
+                                                                      std::span<const std::uint8_t> s) {
     const std::uint8_t code = s[2];
     const std::uint8_t arg = s[3];
     const std::uint32_t address = readBe24(s, 4);
+    const std::string what = "command sector " + hex2(code) + " at LBA " + std::to_string(lba) + ": ";
+    const auto malformed = [&](const std::string& why) {
+        reject(what + why + "; written to the disk as data");
+        return Verdict::Malformed;
+    };
+    const auto refused = [&](const std::string& why) {
+        reject(what + "refused, " + why);
+        return Verdict::Refused;
+    };
+    if (s[0] != kSig0 || s[1] != kSig1) return malformed("no 3X signature");
+    if (readLe16(s, 510) != commandChecksum(s)) return malformed("checksum does not match bytes 7-509");
     const bool atCommandLba = lba == kCommandLba;
     const bool atRandomLba = lba >= kRandomFirst && lba <= kRandomLast;
-    const bool usb = isUsb(config.route);
-    // A USB bridge takes its flash work as vendor CDBs; only the settings and
-    // scan commands reach it as sectors.
-    if (usb && code != 0x20 && code != 0x24) return false;
+    const bool modeOrAddress = code == 0x00 || code == 0x03 || code == 0x04 || code == 0x10;
+    // A USB bridge takes its flash work as vendor CDBs, an ATA-only bridge its
+    // mode and address commands as ATA command 0x88.
+    if (isUsb(config.route) && code != 0x20 && code != 0x24)
+        return malformed("a USB bridge takes no such sector");
+    if (config.route == Route::Ata && modeOrAddress)
+        return malformed("this bridge takes it as ATA command 0x88 only");
+    if (modeOrAddress && !atRandomLba) return malformed("belongs to LBAs 3 to 130");
+    if (!modeOrAddress && !atCommandLba) return malformed("belongs to LBA 20");
     switch (code) {
-        case 0x00:  // flash read address for LBA 60
-            if (!atRandomLba || arg != 0x03) return false;
-            if (flashAllowed(address, false)) readAddress = address;
-            break;
-        case 0x01:  // erase the 4 KB sector
-            if (!atCommandLba || arg != 0x20) return false;
-            if (flashAllowed(address, true)) eraseSector(address);
-            break;
-        case 0x02:  // program a page from bytes 7..262
-            if (!atCommandLba || arg != 0x02) return false;
-            if (flashAllowed(address, true)) programPage(address, s.subspan(7, image::kPageSize));
-            break;
-        case 0x03:
-            if (!atRandomLba || arg > 1) return false;
-            spiOpen = arg == 1;
-            if (!spiOpen) flushIfBacked();
-            break;
-        case 0x04:
-            if (!atRandomLba || arg > 1) return false;
-            unlocked = arg == 1;
-            break;
-        case 0x10:
-            if (!atRandomLba || arg > 1) return false;
-            updateMode = arg == 1;
-            if (!updateMode) flushIfBacked();
-            break;
-        case 0x20:
-            if (!atCommandLba) return false;
-            settingFlags =
-                static_cast<std::uint8_t>((settingFlags & 0xFC) | (arg ? 0x01 : 0x00) | (s[4] ? 0x02 : 0x00));
-            break;
-        case 0x24: {
-            if (!atCommandLba || arg > 1 || s[4] > 1) return false;
-            BridgeStatus& st = config.status;
-            const std::uint8_t portBit = s[4] ? activity::kP1 : activity::kP0;
-            const bool running = (st.activityFlags & (activity::kP0 | activity::kP1)) != 0;
-            if (arg == 0) {
-                // A scan needs a disk that is part of the volume and an idle bridge.
-                const int p = s[4];
-                const bool ready =
-                    st.disks[p].has_value() && (st.portState & port::bits(port::kInitialized, p));
-                if (ready && !running) {
-                    st.activityFlags =
-                        static_cast<std::uint8_t>((st.activityFlags & (activity::kBadP0 | activity::kBadP1)) |
-                                                  activity::kScan | portBit);
-                    st.progressPercent = 0;
-                    scanFirstLba = readLe32(s, 7);
-                    scanLastLba = readLe32(s, 13);
-                }
-            } else if (running && (st.activityFlags & activity::kScan) && (st.activityFlags & portBit)) {
-                st.activityFlags &=
-                    static_cast<std::uint8_t>(~(activity::kP0 | activity::kP1 | activity::kScan));
-                st.progressPercent = 0;
-            }
+        case 0x00: {  // flash read address for LBA 60
+            if (arg != 0x03) return malformed("argument must be 3");
+            if (const auto why = flashRefusal(address, false); !why.empty()) return refused(why);
+            readAddress = address;
+            answerValid = true;
             break;
         }
-        default: return false;
+        case 0x01: {  // erase the 4 KB sector
+            if (arg != 0x20) return malformed("argument must be 0x20");
+            if (const auto why = flashRefusal(address, true); !why.empty()) return refused(why);
+            eraseSector(address);
+            break;
+        }
+        case 0x02: {  // program a page from bytes 7..262
+            if (arg != 0x02) return malformed("argument must be 2");
+            if (s[509] != 0x55) return malformed("no 0x55 marker at byte 509");
+            if (const auto why = flashRefusal(address, true); !why.empty()) return refused(why);
+            programPage(address, s.subspan(7, image::kPageSize));
+            break;
+        }
+        case 0x03:
+        case 0x04:
+        case 0x10:
+            if (arg > 1) return malformed("argument must be 0 or 1");
+            if (code == 0x03) {
+                spiOpen = arg == 1;
+                if (!spiOpen) flushIfBacked();
+            } else if (code == 0x04) {
+                unlocked = arg == 1;
+            } else {
+                updateMode = arg == 1;
+                if (!updateMode) flushIfBacked();
+            }
+            break;
+        case 0x20:
+            if (arg > 1 || s[4] > 1) return malformed("bytes 3 and 4 must be 0 or 1");
+            settingFlags = static_cast<std::uint8_t>((settingFlags & 0xFC) | arg | (s[4] << 1));
+            break;
+        case 0x24: {
+            if (arg > 1 || s[4] > 1) return malformed("bytes 3 and 4 must be 0 or 1");
+            // Two 48-bit LBAs, little-endian: a first no later than the last, inside the volume.
+            const std::uint32_t first = readLe32(s, 7), last = readLe32(s, 13);
+            if (s[11] != 0 || s[12] != 0 || s[17] != 0 || s[18] != 0)
+                return malformed("LBA beyond 32 bits (bytes 11-12, 17-18)");
+            if (first > last || last >= config.status.configuredCapacity)
+                return malformed("LBAs " + std::to_string(first) + " to " + std::to_string(last) +
+                                 " are no range of the volume");
+            scanCommand(arg == 0, s[4], first, last);
+            break;
+        }
+        default: return malformed("unknown command code");
     }
-    ++counters.commandSectors;
-    return true;
+    return Verdict::Accepted;
+}
+
+void VirtualEnclosure::Impl::scanCommand(bool start, int p, std::uint32_t first, std::uint32_t last) {
+    BridgeStatus& st = config.status;
+    const std::uint8_t portBit = p ? activity::kP1 : activity::kP0;
+    const bool running = (st.activityFlags & (activity::kP0 | activity::kP1)) != 0;
+    if (start) {
+        // A scan needs a disk that is part of the volume and an idle bridge.
+        const bool ready = st.disks[p].has_value() && (st.portState & port::bits(port::kInitialized, p));
+        if (ready && !running) {
+            st.activityFlags = static_cast<std::uint8_t>(
+                (st.activityFlags & (activity::kBadP0 | activity::kBadP1)) | activity::kScan | portBit);
+            st.progressPercent = 0;
+            scanFirstLba = first;
+            scanLastLba = last;
+        }
+    } else if (running && (st.activityFlags & activity::kScan) && (st.activityFlags & portBit)) {
+        st.activityFlags &= static_cast<std::uint8_t>(~(activity::kP0 | activity::kP1 | activity::kScan));
+        st.progressPercent = 0;
+    }
 }
 
 bool VirtualEnclosure::Impl::inquiry(std::span<std::uint8_t> data) const {
@@ -510,23 +560,28 @@ bool VirtualEnclosure::Impl::inquiry(std::span<std::uint8_t> data) const {
 
 bool VirtualEnclosure::Impl::vendor(std::span<const std::uint8_t, 10> c, DataDirection direction,
                                     std::span<std::uint8_t> data) {
-    if (!isUsb(config.route)) return false;
+    if (!isUsb(config.route)) return reject("vendor CDBs are not taken on this route");
     // Two encodings: FE FE op 00 a2 a1 a0 00 flag 00 (byte 2) and
     // FE op 00 a2 a1 a0 00 flag 00 00 (byte 1). A bridge knows only one.
     const bool byte2Form = c[1] == 0xFE;
     const bool wantsByte1 =
         config.route == Route::UsbShift || (config.route == Route::UsbQuery && config.queryCdbShift == 1);
-    if (byte2Form == wantsByte1) return false;
+    if (byte2Form == wantsByte1) return reject("vendor opcode at the byte this bridge does not read");
     const std::size_t o = byte2Form ? 2 : 1;
     const std::uint8_t op = c[o];
-    if (c[o + 1] != 0 || c[o + 5] != 0 || c[o + 7] != 0 || (o == 1 && c[9] != 0)) return false;
+    if (c[o + 1] != 0 || c[o + 5] != 0 || c[o + 7] != 0 || (o == 1 && c[9] != 0))
+        return reject("vendor CDB with bytes set that must be zero");
     const std::uint32_t address = (std::uint32_t{c[o + 2]} << 16) | (std::uint32_t{c[o + 3]} << 8) | c[o + 4];
     const std::uint8_t flag = c[o + 6];
     const bool toHost = direction == DataDirection::ToHost;
+    const auto shape = [&](bool in, std::size_t bytes, std::uint8_t maxFlag) {
+        return in == toHost && data.size() == bytes && flag <= maxFlag;
+    };
+    const std::string what = "vendor " + hex2(op) + ": ";
 
     switch (op) {
         case 0x78: {  // identification query
-            if (!toHost || data.size() != 20 || address != 0 || flag != 0) return false;
+            if (!shape(true, 20, 0) || address != 0) return reject(what + "not as the query is asked");
             std::fill(data.begin(), data.end(), 0);
             data[0] = 0x50;
             data[1] = 0x8B;
@@ -535,14 +590,14 @@ bool VirtualEnclosure::Impl::vendor(std::span<const std::uint8_t, 10> c, DataDir
             return true;
         }
         case 0x8B: {
-            if (config.route == Route::UsbQuery) return false;
-            if (!toHost || data.size() != 512 || flag != 0) return false;
+            if (config.route == Route::UsbQuery) return reject(what + "not known to this bridge");
+            if (!shape(true, 512, 0)) return reject(what + "length, direction or flag wrong");
             const SectorData id = identification(true);
             std::copy(id.begin(), id.end(), data.begin());
             return true;
         }
         case 0x85: {  // ReadPage (flag 0) and ScanRead (flag 1)
-            if (!toHost || data.size() != 512 || flag > 1) return false;
+            if (!shape(true, 512, 1)) return reject(what + "length, direction or flag wrong");
             // The reader finds the newest slot by scanning, then reads it: that
             // slot answers with the live record, as LBA 33 does on the other routes.
             const auto newest = newestRecord();
@@ -555,43 +610,61 @@ bool VirtualEnclosure::Impl::vendor(std::span<const std::uint8_t, 10> c, DataDir
             return true;
         }
         case 0x89:
-            if (toHost || data.size() != image::kPageSize || flag != 0) return false;
+            if (!shape(false, image::kPageSize, 0)) return reject(what + "length, direction or flag wrong");
+            if (const auto why = flashRefusal(address, true); !why.empty()) {
+                ++counters.blockedFlashCommands;
+                return reject(what + why);
+            }
             programPage(address, data);
             return true;
         case 0x81:
-            if (!toHost || data.size() != 8 || flag != 0) return false;
+            if (!shape(true, 8, 0)) return reject(what + "length, direction or flag wrong");
+            if (const auto why = flashRefusal(address, true); !why.empty()) {
+                ++counters.blockedFlashCommands;
+                return reject(what + why);
+            }
             eraseSector(address);
             std::fill(data.begin(), data.end(), 0);
             data[1] = static_cast<std::uint8_t>(address >> 16);
             data[2] = static_cast<std::uint8_t>(address >> 8);
             data[3] = static_cast<std::uint8_t>(address);
             return true;
-        default: return false;
+        default: return reject(what + "unknown opcode");
     }
 }
 
 bool VirtualEnclosure::Impl::ata(TaskFile& r, std::span<std::uint8_t> dataIn) {
     std::lock_guard lock(mutex);
-    if (!hasRouteAta(config.route)) return false;  // no ATA pass-through behind this bridge
-    auto fail = [&] {
+    if (!hasRouteAta(config.route)) return reject("no ATA pass-through behind this bridge");
+    auto fail = [&](const std::string& why) {
         r.features = kAbort;
         r.command = kStatusError;
-        return false;
+        return reject("ATA " + hex2(r.command) + "/" + hex2(r.features) + ": " + why);
     };
     if (r.command == 0xEC) {
-        if (dataIn.size() != 512) return fail();
+        if (dataIn.size() != 512) return fail("IDENTIFY moves one sector");
         const SectorData id = identification(true);
         std::copy(id.begin(), id.end(), dataIn.begin());
         r.features = 0;
         r.command = kStatusOk;
         return true;
     }
-    if (r.command != 0x88 || !dataIn.empty()) return fail();
+    if (r.command != 0x88) return fail("not the vendor command");
+    if (!dataIn.empty()) return fail("moves no data");
+    // The registers the bridge does not read must still be as it expects them.
+    if (r.device != 0xE0 || r.sectorCount != 0) return fail("device/head must be 0xE0 and sector count 0");
     switch (r.features) {
-        case 0x01:
-            if (flashAllowed(0, false))
-                readAddress = (std::uint32_t{r.lbaHigh} << 16) | (std::uint32_t{r.lbaMid} << 8) | r.lbaLow;
+        case 0x01: {
+            const std::uint32_t address =
+                (std::uint32_t{r.lbaHigh} << 16) | (std::uint32_t{r.lbaMid} << 8) | r.lbaLow;
+            if (const auto why = flashRefusal(address, false); !why.empty()) {
+                ++counters.blockedFlashCommands;
+                return fail(why);
+            }
+            readAddress = address;
+            answerValid = true;
             break;
+        }
         case 0x02:
             spiOpen = false;
             flushIfBacked();
@@ -604,7 +677,7 @@ bool VirtualEnclosure::Impl::ata(TaskFile& r, std::span<std::uint8_t> dataIn) {
             flushIfBacked();
             break;
         case 0x11: updateMode = true; break;
-        default: return fail();
+        default: return fail("unknown sub-command");
     }
     ++counters.commandSectors;
     r.features = 0;
@@ -639,6 +712,7 @@ void VirtualEnclosure::Impl::restart() {
     unlocked = false;
     updateMode = false;
     readAddress = 0;
+    answerValid = false;
 }
 
 // ---- backing file ---------------------------------------------------------

@@ -30,6 +30,7 @@ struct VirtualEnclosure::Impl {
     bool unlocked = false;
     bool updateMode = false;
     std::uint32_t readAddress = 0;
+    bool answerValid = false;  // LBA 60 serves the flash at readAddress
 
     BridgeCounters counters;
     // The timeline's clock: status reads served, and while unplugged, attempts to open the drive.
@@ -47,6 +48,8 @@ struct VirtualEnclosure::Impl {
 
     // Set by the host for the request in hand.
     bool dropWrites = false;
+    // Why the request in hand was rejected, for the trace; empty when it was not.
+    std::string rejection;
 
     // The enclosure's own faults (config.faults): requests counted, and
     // whether its power is cut.
@@ -68,15 +71,23 @@ struct VirtualEnclosure::Impl {
     bool inquiry(std::span<std::uint8_t> data) const;
     bool vendor(std::span<const std::uint8_t, 10> cdb, DataDirection direction, std::span<std::uint8_t> data);
     void readSector(std::uint32_t lba, std::span<std::uint8_t> out);
-    void writeSector(std::uint32_t lba, std::span<const std::uint8_t> in);
-    bool commandSector(std::uint32_t lba, std::span<const std::uint8_t> s);
+    bool writeSector(std::uint32_t lba, std::span<const std::uint8_t> in);
+    // A sector at a reserved LBA: carried out, malformed (then it is no
+    // command, and the write reaches the disk as data), or refused in the
+    // bridge's present state (the write fails).
+    enum class Verdict { Accepted, Malformed, Refused };
+    Verdict commandSector(std::uint32_t lba, std::span<const std::uint8_t> s);
+    void scanCommand(bool start, int port, std::uint32_t firstLba, std::uint32_t lastLba);
+    // Notes why the request is rejected and drops the pending answer; false.
+    bool reject(std::string why);
 
     void readFlash(std::uint32_t address, std::span<std::uint8_t> out) const;
     void eraseSector(std::uint32_t address);
     void programPage(std::uint32_t address, std::span<const std::uint8_t> bytes);
-    // The switches of the non-USB routes: SPI access open, and the low area
-    // unlocked for a change below 0xC000.
-    bool flashAllowed(std::uint32_t address, bool changes);
+    // Why the bridge refuses a flash command in its present state, empty when
+    // it takes it: SPI access open (non-USB), and for a change an address in
+    // the flash, update mode and, below 0xC000, the low area unlocked.
+    std::string flashRefusal(std::uint32_t address, bool changes) const;
 
     std::uint32_t recordBase() const;
     std::optional<std::uint32_t> newestRecord() const;

@@ -14,11 +14,17 @@ namespace ardenvel::virt {
 namespace {
 
 // A request's latency as a disk would show it: sleep most of it, then wait out
-// the rest, since a plain sleep overshoots by tens of microseconds.
-void waitLatency(std::chrono::microseconds d) {
-    const auto until = std::chrono::steady_clock::now() + d;
-    if (d > std::chrono::microseconds(300)) std::this_thread::sleep_for(d - std::chrono::microseconds(300));
+// the rest, since a plain sleep overshoots by tens of microseconds. Never
+// longer than the request's time-out: the host gives up then. Returns the
+// request's time.
+std::chrono::microseconds waitLatency(std::chrono::microseconds d, std::chrono::milliseconds timeout) {
+    const std::chrono::microseconds wait = std::min<std::chrono::microseconds>(d, timeout);
+    if (wait.count() <= 0) return d;
+    const auto until = std::chrono::steady_clock::now() + wait;
+    if (wait > std::chrono::microseconds(300))
+        std::this_thread::sleep_for(wait - std::chrono::microseconds(300));
     while (std::chrono::steady_clock::now() < until) std::this_thread::yield();
+    return d;
 }
 
 }  // namespace
@@ -29,6 +35,7 @@ struct OrdinaryDisk {
     OrdinaryDiskConfig config;
     std::map<std::uint32_t, SectorData> sectors;
     bool dropWrites = false;
+    std::string rejection;  // unused: a plain disk only fails
 
     bool cdb(std::span<const std::uint8_t, 10> c, DataDirection direction, std::span<std::uint8_t> data) {
         if (c[0] == 0x12) {
@@ -181,6 +188,7 @@ struct VirtualHost::Impl {
 
     unsigned requests = 0;
     std::set<unsigned> failAt;
+    std::map<unsigned, std::chrono::milliseconds> slowAt;
     std::optional<unsigned> powerCutAfter;  // requests beyond this one fail
     bool poweredOff = false;
     std::optional<unsigned> dropFrom;
@@ -211,7 +219,8 @@ struct VirtualHost::Impl {
     }
 
     // Counts the request and decides whether injected faults let it through.
-    bool admit(bool& dropWrites) {
+    bool admit(bool& dropWrites, std::chrono::microseconds slept, std::chrono::milliseconds timeout,
+               std::string& why) {
         const unsigned n = ++requests;
         if (powerCutAfter && n > *powerCutAfter && !poweredOff) {
             poweredOff = true;
@@ -219,7 +228,16 @@ struct VirtualHost::Impl {
                 if (drive.enclosure) drive.enclosure->flush();
         }
         dropWrites = dropFrom && n >= *dropFrom;
+        std::chrono::microseconds time = slept;
+        if (const auto slow = slowAt.find(n); slow != slowAt.end()) {
+            time += slow->second;
+            slowAt.erase(slow);
+        }
         if (poweredOff) return false;
+        if (time > timeout || timeout.count() == 0) {
+            why = "timed out after " + std::to_string(timeout.count()) + " ms";
+            return false;
+        }
         return failAt.erase(n) == 0;
     }
 
@@ -370,6 +388,11 @@ void VirtualHost::setDelayPerRequest(std::chrono::microseconds delay) {
     impl_->delayMicros = delay.count();
 }
 
+void VirtualHost::slowRequest(unsigned n, std::chrono::milliseconds time) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->slowAt[impl_->requests + n] = time;
+}
+
 void VirtualHost::dropWritesFrom(unsigned n) {
     std::lock_guard lock(impl_->mutex);
     impl_->dropFrom = impl_->requests + std::max(n, 1u);
@@ -378,6 +401,7 @@ void VirtualHost::dropWritesFrom(unsigned n) {
 void VirtualHost::clearFaults() {
     std::lock_guard lock(impl_->mutex);
     impl_->failAt.clear();
+    impl_->slowAt.clear();
     impl_->dropFrom.reset();
 }
 
@@ -469,9 +493,10 @@ namespace {
 // faults: refused when the power is off or it is the request set to fail,
 // and with writes dropped from the request set for it.
 template <class Request>
-bool serve(VirtualHost::Impl& impl, DriveHandle handle, TraceEntry& e, Request request) {
+bool serve(VirtualHost::Impl& impl, DriveHandle handle, TraceEntry& e, std::chrono::microseconds slept,
+           std::chrono::milliseconds timeout, Request request) {
     bool drop = false;
-    const bool admitted = impl.admit(drop);
+    const bool admitted = impl.admit(drop, slept, timeout, e.rejected);
     unsigned number = 0;
     Drive* d = impl.driveOf(handle, number);
     e.drive = number;
@@ -479,8 +504,10 @@ bool serve(VirtualHost::Impl& impl, DriveHandle handle, TraceEntry& e, Request r
     if (d->enclosure && !d->enclosure->impl().admit(drop)) return false;
     const auto run = [&](auto& target) {
         target.dropWrites = drop;
+        target.rejection.clear();
         const bool ok = request(target);
         target.dropWrites = false;
+        e.rejected = std::move(target.rejection);
         return ok;
     };
     return d->enclosure ? run(d->enclosure->impl()) : run(*d->disk);
@@ -490,7 +517,8 @@ bool serve(VirtualHost::Impl& impl, DriveHandle handle, TraceEntry& e, Request r
 
 bool VirtualHost::sendCdb(DriveHandle handle, std::span<const std::uint8_t, 10> cdb, DataDirection direction,
                           std::span<std::uint8_t> data, unsigned timeoutSeconds) {
-    if (const auto d = impl_->delayFor(handle); d.count() > 0) waitLatency(d);
+    const std::chrono::milliseconds timeout = std::chrono::seconds(timeoutSeconds);
+    const auto slept = waitLatency(impl_->delayFor(handle), timeout);
     std::unique_lock lock(impl_->mutex);
     TraceEntry e;
     e.kind = TraceEntry::Kind::Cdb;
@@ -500,7 +528,8 @@ bool VirtualHost::sendCdb(DriveHandle handle, std::span<const std::uint8_t, 10> 
     e.timeoutSeconds = timeoutSeconds;
     if (direction == DataDirection::ToDevice) e.data.assign(data.begin(), data.end());
 
-    const bool ok = serve(*impl_, handle, e, [&](auto& target) { return target.cdb(cdb, direction, data); });
+    const bool ok = serve(*impl_, handle, e, slept, timeout,
+                          [&](auto& target) { return target.cdb(cdb, direction, data); });
     e.ok = ok;
     if (ok && direction == DataDirection::ToHost) e.data.assign(data.begin(), data.end());
     impl_->record(std::move(e));
@@ -509,7 +538,7 @@ bool VirtualHost::sendCdb(DriveHandle handle, std::span<const std::uint8_t, 10> 
 }
 
 bool VirtualHost::sendAta(DriveHandle handle, TaskFile& registers, std::span<std::uint8_t> dataIn) {
-    if (const auto d = impl_->delayFor(handle); d.count() > 0) waitLatency(d);
+    const auto slept = waitLatency(impl_->delayFor(handle), kAtaTimeout);
     std::unique_lock lock(impl_->mutex);
     TraceEntry e;
     e.kind = TraceEntry::Kind::Ata;
@@ -517,7 +546,8 @@ bool VirtualHost::sendAta(DriveHandle handle, TaskFile& registers, std::span<std
     e.length = static_cast<std::uint32_t>(dataIn.size());
     e.taskIn = registers;
 
-    const bool ok = serve(*impl_, handle, e, [&](auto& target) { return target.ata(registers, dataIn); });
+    const bool ok = serve(*impl_, handle, e, slept, kAtaTimeout,
+                          [&](auto& target) { return target.ata(registers, dataIn); });
     e.taskOut = registers;
     e.ok = ok;
     if (ok) e.data.assign(dataIn.begin(), dataIn.end());

@@ -155,12 +155,18 @@ struct TraceEntry {
     TaskFile taskIn, taskOut;
     unsigned timeoutSeconds = 0;
     bool ok = false;
+    // Why the bridge or disk rejected the request ("command sector 0x02 at
+    // LBA 20: no 0x55 marker at byte 509; ..."), or that it timed out; empty
+    // when it was taken. A malformed command sector is written as data, so
+    // its request can still be ok.
+    std::string rejected;
 };
 
 // Counters a test reads to see what the bridge refused.
 struct BridgeCounters {
-    unsigned badCommandSectors = 0;     // wrong signature, checksum, argument or LBA: ignored
-    unsigned blockedFlashCommands = 0;  // flash command while SPI access closed, or low area locked
+    unsigned badCommandSectors = 0;  // malformed: not acted on, written to the disk as data
+    unsigned blockedFlashCommands =
+        0;  // refused in the bridge's state: SPI closed, not in update mode, locked
     unsigned statusReads = 0;
     unsigned pagePrograms = 0;
     unsigned sectorErases = 0;
@@ -270,7 +276,14 @@ public:
     void cutPowerAfter(unsigned n);  // requests after the next n fail until powerOn()
     void powerOn();                  // the bridges restart and serve their newest record
     bool powered() const;
+    // Every request sleeps `delay` first. A request whose time (this delay
+    // and any slowRequest time) exceeds its time-out fails after the time-out
+    // and does nothing: CDBs carry theirs, ATA requests have kAtaTimeout, and
+    // a time-out of 0 lets nothing complete.
     void setDelayPerRequest(std::chrono::microseconds delay);
+    // The n-th request from now takes `time` of emulated time (not slept).
+    void slowRequest(unsigned n, std::chrono::milliseconds time);
+    static constexpr std::chrono::seconds kAtaTimeout{10};
     // Writes and erases report success but change nothing, from the n-th request on.
     void dropWritesFrom(unsigned n);
     void clearFaults();             // forgets pending failures and dropped writes

@@ -105,6 +105,22 @@ TEST_F(DiscoveryVirtual, ForeignInquiryAndPlainDisksAreNotEnclosures) {
     EXPECT_EQ(usbProbes(1), 5u);  // INQUIRY and all four vendor tries
 }
 
+// A USB bridge may take many seconds over INQUIRY while its disks spin up;
+// the probe must give it the long time-out.
+TEST_F(DiscoveryVirtual, UsbBridgeSlowToAnswerInquiryIsStillFound) {
+    virt::EnclosureConfig config;
+    config.route = Route::UsbShift;
+    host.addEnclosure(0, config);
+    host.slowRequest(3, std::chrono::seconds(30));  // after the LBA 58 read and IDENTIFY
+    pass();
+    const auto trace = host.trace();
+    const auto inquiry =
+        std::find_if(trace.begin(), trace.end(), [](const TraceEntry& e) { return e.cdb[0] == 0x12; });
+    ASSERT_NE(inquiry, trace.end());
+    EXPECT_TRUE(inquiry->ok) << inquiry->rejected;
+    EXPECT_EQ(dev.tables.deviceCount, 1);
+}
+
 TEST_F(DiscoveryVirtual, FailedLba58ReadStillLeavesTheAtaRoute) {
     virt::EnclosureConfig config;
     config.route = Route::LbaAta;

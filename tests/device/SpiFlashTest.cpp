@@ -22,7 +22,12 @@ std::vector<std::uint8_t> pattern(std::size_t n, std::uint8_t seed) {
 
 class SpiFlashTest : public test::ChannelTest, public ::testing::WithParamInterface<Route> {
 protected:
-    void SetUp() override { enc = &addEnclosure(2, GetParam()); }
+    // The bridge takes flash changes only in update mode, as a firmware upgrade holds it.
+    void SetUp() override {
+        enc = &addEnclosure(2, GetParam());
+        ASSERT_TRUE(SendVuMode(dev, kModeEnterUpdate));
+        host.clearTrace();
+    }
 
     bool usb() const { return virt::isUsb(GetParam()); }
     void eraseFlash(std::uint32_t from, std::uint32_t length) {

@@ -67,6 +67,11 @@ public:
     }
     void openSpi() { ASSERT_TRUE(mode(kVuSpiAccess, 1)); }
     void unlock() { ASSERT_TRUE(mode(kVuProtection, 1)); }
+    // What a firmware upgrade sets before it changes the flash.
+    void openForChanges() {
+        ASSERT_TRUE(mode(kVuUpdateMode, 1));
+        openSpi();
+    }
 
     // 512 flash bytes through the address command and LBA 60.
     Sector flashRead(std::uint32_t address) {

@@ -69,6 +69,7 @@ TEST_P(ClientRoutes, FlashOperationsRoundTripAndLeaveTheBridgeClosed) {
 
     std::vector<std::uint8_t> data(0x2000);
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 13 + 5);
+    ASSERT_TRUE(SendVuMode(dev, kModeEnterUpdate));
     ASSERT_TRUE(SpiErase(dev, 0x8000, 0x2000));  // inside the protected low area
     ASSERT_TRUE(SpiWrite(dev, 0x8000, 0x2000, data.data()));
     std::vector<std::uint8_t> back(0x2000);

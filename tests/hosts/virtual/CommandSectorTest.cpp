@@ -119,6 +119,102 @@ TEST_F(BridgeTest, ScanDoesNotStartOnAPortWithoutADisk) {
     EXPECT_EQ(bridge->counters().badCommandSectors, 1u) << "port 2 does not exist";
 }
 
+// A sector the bridge does not take as a command is not acted on: it reaches
+// the disk as data, the trace says why, and LBA 60 no longer answers with flash.
+TEST_F(BridgeTest, MalformedCommandSectorsAreNotActedOnAndReachTheDiskAsData) {
+    const auto withByte = [](Sector s, std::size_t at, std::uint8_t v, bool seal = true) {
+        s[at] = v;
+        if (seal) sealCommandSector(s);
+        return s;
+    };
+    std::uint8_t zeros[256] = {};
+    const struct {
+        const char* what;
+        Route route;
+        std::uint32_t lba;
+        Sector sector;
+        const char* reason;
+    } cases[] = {
+        {"page program without the 0x55 marker", Route::Lba, kCommandLba,
+         withByte(program(0x30000, zeros), 509, 0x00), "no 0x55 marker"},
+        {"buzzer byte 2", Route::Lba, kCommandLba, command(kVuBuzzerAutoScan, 2),
+         "bytes 3 and 4 must be 0 or 1"},
+        {"auto scan byte 2", Route::Lba, kCommandLba, withByte(command(kVuBuzzerAutoScan, 1), 4, 2),
+         "bytes 3 and 4 must be 0 or 1"},
+        {"scan past the volume", Route::Lba, kCommandLba, scanCommand(0, 0, 0, 1953525168),
+         "no range of the volume"},
+        {"scan LBAs the wrong way round", Route::Lba, kCommandLba, scanCommand(0, 0, 100, 99), "no range"},
+        {"scan LBA above 32 bits", Route::Lba, kCommandLba, withByte(scanCommand(0, 0, 0, 99), 17, 1),
+         "32 bits"},
+        {"checksum off", Route::Lba, 40, withByte(command(kVuSpiAccess, 1), 300, 1, false), "checksum"},
+        {"erase at a random LBA", Route::Lba, 21, command(kVuErase, 0x20, 0x30000), "belongs to LBA 20"},
+        {"mode sector to an ATA-only bridge", Route::Ata, 40, command(kVuSpiAccess, 1),
+         "ATA command 0x88 only"},
+        {"address sector to an ATA-only bridge", Route::Ata, 40, command(kVuSetReadAddress, 3, 0),
+         "0x88 only"},
+        {"flash sector to a USB bridge", Route::UsbShift, kCommandLba, command(kVuErase, 0x20, 0x30000),
+         "USB"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        attach(c.route);
+        const bool usbRoute = isUsb(c.route);
+        if (c.route == Route::Lba) {
+            openForChanges();
+            ASSERT_TRUE(write(41, command(kVuSetReadAddress, 3, 0x100)));
+        } else if (c.route == Route::Ata) {
+            ASSERT_TRUE(ata(0x11) && ata(0x03) && ata(kAtaReadAddress, 0x100));
+        }
+        const std::vector<std::uint8_t> flash = bridge->flash();
+        const std::uint8_t settings = bridge->settingFlags();
+        host.clearTrace();
+
+        EXPECT_TRUE(write(c.lba, c.sector)) << "the write itself succeeds";
+        EXPECT_NE(host.trace().back().rejected.find(c.reason), std::string::npos)
+            << host.trace().back().rejected;
+        EXPECT_EQ(bridge->counters().badCommandSectors, 1u);
+        EXPECT_EQ(bridge->flash(), flash);
+        EXPECT_EQ(bridge->settingFlags(), settings);
+        EXPECT_FALSE(StatusView(bridge->currentRecord()).activityRunning());
+        EXPECT_EQ(read(c.lba), c.sector) << "the disk holds the sector";
+        if (!usbRoute) {
+            const Sector answer = read(kFlashDataLba);
+            EXPECT_FALSE(std::equal(answer.begin(), answer.end(), flash.begin() + 0x100)) << "stale answer";
+        }
+    }
+}
+
+// The ATA form: registers the bridge does not read must still be as it
+// expects them, and what it refuses fails with ABRT.
+TEST_F(BridgeTest, AtaVendorCommandFailsOnRegistersTheBridgeDoesNotExpect) {
+    const struct {
+        const char* what;
+        std::uint8_t device, count;
+        bool ok;
+    } cases[] = {
+        {"as sent by the channel", 0xE0, 0, true},
+        {"device/head 0xA0", 0xA0, 0, false},
+        {"device/head 0", 0x00, 0, false},
+        {"sector count 1", 0xE0, 1, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        attach(Route::Ata);
+        ASSERT_TRUE(ata(0x03));
+        TaskFile r;
+        r.features = kAtaReadAddress;
+        r.lbaMid = 0x23;
+        r.lbaHigh = 0x01;
+        r.device = c.device;
+        r.sectorCount = c.count;
+        r.command = kAtaVendorCommand;
+        EXPECT_EQ(AtaCommand(dev, h, r, nullptr, 0), c.ok);
+        EXPECT_EQ(bridge->flashReadAddress(), c.ok ? 0x12300u : 0u);
+        EXPECT_EQ(r.command, c.ok ? 0x50 : 0x51);
+        EXPECT_EQ(host.trace().back().rejected.empty(), c.ok);
+    }
+}
+
 TEST_F(BridgeTest, OtherLbasHoldPlainData) {
     attach(Route::Lba);
     Sector a{};

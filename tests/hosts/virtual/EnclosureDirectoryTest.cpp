@@ -77,6 +77,8 @@ TEST_F(DirectoryTest, FlashChangesSurviveARestart) {
         ASSERT_NE(first.loadEnclosure(1, dir, error), nullptr) << error;
         DeviceState d{first, ui, clock};
         const DriveHandle hh = OpenDrive(d, 1);
+        const Sector update = command(kVuUpdateMode, 1);
+        ASSERT_TRUE(WriteSectors(d, hh, 39, update.data(), 1));
         const Sector open = command(kVuSpiAccess, 1);
         ASSERT_TRUE(WriteSectors(d, hh, 40, open.data(), 1));
         const Sector erase = command(kVuErase, 0x20, 0x30000);
@@ -184,7 +186,7 @@ TEST_F(DirectoryTest, FlashSize0x80010IsRefusedAndAPageWriteNearItsEndStaysInsid
     odd.flashSize = 0x80010;
     attach(odd);
     ASSERT_EQ(bridge->flash().size(), 0x80010u);
-    openSpi();
+    openForChanges();
     std::uint8_t page[256];
     std::fill(std::begin(page), std::end(page), 0x00);
     ASSERT_TRUE(write(kCommandLba, program(0x80008, page)));

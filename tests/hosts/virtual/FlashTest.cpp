@@ -2,6 +2,7 @@
 // guard it on the reserved-LBA and ATA routes.
 
 #include <algorithm>
+#include <vector>
 
 #include "tests/hosts/virtual/BridgeFixture.h"
 
@@ -18,7 +19,7 @@ std::array<std::uint8_t, 256> pageOf(std::uint8_t a, std::uint8_t b) {
 
 TEST_F(BridgeTest, ProgrammingOverUnerasedBytesOnlyClearsBits) {
     attach(Route::Lba);
-    openSpi();
+    openForChanges();
     ASSERT_TRUE(write(kCommandLba, command(kVuErase, 0x20, kFree)));
     const auto first = pageOf(0xF0, 0x3C);
     ASSERT_TRUE(write(kCommandLba, program(kFree, first.data())));
@@ -40,7 +41,7 @@ TEST_F(BridgeTest, ProgrammingOverUnerasedBytesOnlyClearsBits) {
 
 TEST_F(BridgeTest, EraseCoversExactlyItsFourKilobyteSector) {
     attach(Route::Lba);
-    openSpi();
+    openForChanges();
     auto& flash = bridge->flash();
     std::fill(flash.begin() + kFree - 16, flash.begin() + kFree + 0x1010, 0x00);
     ASSERT_TRUE(write(kCommandLba, command(kVuErase, 0x20, kFree + 0x800)));
@@ -50,49 +51,43 @@ TEST_F(BridgeTest, EraseCoversExactlyItsFourKilobyteSector) {
     EXPECT_EQ(flash[kFree + 0x1000], 0x00);
 }
 
-TEST_F(BridgeTest, ProtectionBlocksTheLowAreaUntilUnlocked) {
-    attach(Route::Lba);
-    openSpi();
-    const std::vector<std::uint8_t> before = bridge->flash();
+// A flash command the bridge's switches do not allow fails, and changes
+// nothing: on the reserved-LBA route, and the address command on the ATA route.
+TEST_F(BridgeTest, EachFlashCommandFailsUntilItsSwitchesAreSet) {
     const auto page = pageOf(0, 0);
-
-    // Erase and program below 0xC000 while locked: nothing happens.
-    ASSERT_TRUE(write(kCommandLba, command(kVuErase, 0x20, 0x1000)));
-    ASSERT_TRUE(write(kCommandLba, program(0xBF00, page.data())));
-    EXPECT_EQ(bridge->flash(), before);
-    EXPECT_EQ(bridge->counters().blockedFlashCommands, 2u);
-
-    // At 0xC000 the lock does not apply.
-    ASSERT_TRUE(write(kCommandLba, command(kVuErase, 0x20, 0xC000)));
-    EXPECT_EQ(bridge->flash()[0xC000], 0xFF);
-
-    unlock();
-    EXPECT_TRUE(bridge->lowAreaUnlocked());
-    ASSERT_TRUE(write(kCommandLba, program(0xBF00, page.data())));
-    EXPECT_EQ(bridge->flash()[0xBF00], 0x00);
-    ASSERT_TRUE(mode(kVuProtection, 0));
-    ASSERT_TRUE(write(kCommandLba, command(kVuErase, 0x20, 0xB000)));
-    EXPECT_EQ(bridge->flash()[0xBF00], 0x00) << "locked again";
-}
-
-TEST_F(BridgeTest, FlashCommandsNeedSpiAccessOpen) {
-    attach(Route::Lba);
-    const std::vector<std::uint8_t> before = bridge->flash();
-    const auto page = pageOf(0, 0);
-    ASSERT_TRUE(write(kCommandLba, command(kVuErase, 0x20, kFree)));
-    ASSERT_TRUE(write(kCommandLba, program(kFree, page.data())));
-    ASSERT_TRUE(write(50, command(kVuSetReadAddress, 0x03, 0x100)));
-    const Sector data = read(kFlashDataLba);
-    EXPECT_EQ(bridge->flash(), before);
-    EXPECT_EQ(bridge->flashReadAddress(), 0u);
-    EXPECT_NE(data[0], 'F') << "LBA 60 must not show flash while SPI access is closed";
-    EXPECT_EQ(bridge->counters().blockedFlashCommands, 4u);
-
-    openSpi();
-    const Sector head = flashRead(0);
-    EXPECT_EQ(std::string(head.begin(), head.begin() + 4), "FIPS");
-    ASSERT_TRUE(mode(kVuSpiAccess, 0, 3));
-    EXPECT_FALSE(bridge->spiAccessOpen());
+    const struct {
+        const char* state;
+        bool update, spi, unlocked;
+        bool addressOk, highChangeOk, lowChangeOk;
+    } cases[] = {
+        {"closed", false, false, false, false, false, false},
+        {"update mode, SPI closed", true, false, true, false, false, false},
+        {"SPI open, outside update mode", false, true, true, true, false, false},
+        {"update mode, SPI open, locked", true, true, false, true, true, false},
+        {"update mode, SPI open, unlocked", true, true, true, true, true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.state);
+        attach(Route::Lba);
+        ASSERT_TRUE(mode(kVuUpdateMode, c.update));
+        ASSERT_TRUE(mode(kVuSpiAccess, c.spi));
+        ASSERT_TRUE(mode(kVuProtection, c.unlocked));
+        const std::vector<std::uint8_t> before = bridge->flash();
+        EXPECT_EQ(write(41, command(kVuSetReadAddress, 0x03, 0x100)), c.addressOk);
+        EXPECT_EQ(read(kFlashDataLba)[0] == before[0x100], c.addressOk) << "LBA 60 shows flash only after it";
+        EXPECT_EQ(write(kCommandLba, command(kVuErase, 0x20, 0xC000)), c.highChangeOk);
+        EXPECT_EQ(write(kCommandLba, program(0xBF00, page.data())), c.lowChangeOk);
+        EXPECT_EQ(bridge->flash()[0xC000] == 0xFF, c.highChangeOk || before[0xC000] == 0xFF);
+        EXPECT_EQ(bridge->flash()[0xBF00] == 0x00, c.lowChangeOk || before[0xBF00] == 0x00);
+        EXPECT_EQ(bridge->counters().blockedFlashCommands, 3u - c.addressOk - c.highChangeOk - c.lowChangeOk);
+        const bool anyRefused = !(c.addressOk && c.highChangeOk && c.lowChangeOk);
+        const auto trace = host.trace();
+        EXPECT_EQ(
+            std::any_of(trace.begin(), trace.end(),
+                        [](const TraceEntry& e) { return e.rejected.find("refused") != std::string::npos; }),
+            anyRefused);
+        host.clearTrace();
+    }
 }
 
 TEST_F(BridgeTest, ReadAddressCommandPointsLbaSixtyAnywhere) {
@@ -125,8 +120,8 @@ TEST_F(BridgeTest, AtaRouteTakesModesAndReadAddressAsCommand88) {
     EXPECT_TRUE(ata(0x10));
     EXPECT_FALSE(bridge->spiAccessOpen() || bridge->lowAreaUnlocked() || bridge->updateMode());
     EXPECT_FALSE(ata(0x07)) << "unknown sub-command";
-    EXPECT_TRUE(ata(0x01, 0x5000));
-    EXPECT_EQ(bridge->flashReadAddress(), 0x012300u) << "address command with SPI access closed";
+    EXPECT_FALSE(ata(0x01, 0x5000)) << "address command with SPI access closed";
+    EXPECT_EQ(bridge->flashReadAddress(), 0x012300u);
 }
 
 TEST_F(BridgeTest, ReservedLbaRouteHasNoAtaPassThrough) {
@@ -157,7 +152,7 @@ TEST_F(BridgeTest, UsbRoutesProgramEraseAndReadWithoutSwitches) {
 
 TEST_F(BridgeTest, DroppedWritesReportSuccessButChangeNothing) {
     attach(Route::Lba);
-    openSpi();
+    openForChanges();
     const std::vector<std::uint8_t> before = bridge->flash();
     host.dropWritesFrom(1);
     const auto page = pageOf(0, 0);

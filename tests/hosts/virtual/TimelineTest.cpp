@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "monitor/ControllerStatus.h"
@@ -110,7 +111,7 @@ TEST_F(BridgeTest, HostUnplugAndPlugWorkOnAnyDrive) {
 
 TEST_F(BridgeTest, PowerCutFailsLaterRequestsAndPowerOnRestartsTheBridge) {
     attach(Route::Lba);
-    openSpi();
+    openForChanges();
     unlock();
     ASSERT_TRUE(write(33, command(kVuSetReadAddress, 0x03, 0x12300)));
     host.cutPowerAfter(2);
@@ -159,6 +160,52 @@ TEST_F(BridgeTest, EnclosureFaultsCountItsOwnRequests) {
     EXPECT_FALSE(bridge->spiAccessOpen());
     for (unsigned n = 2; n <= std::size(succeeds); ++n)
         EXPECT_EQ(read(300 + n)[0], succeeds[n - 1] && n < 8 ? 0x5A : 0) << n;
+}
+
+// A request that takes longer than its time-out fails and does nothing: the
+// bridge is as slow as a spinning-up disk behind it, whatever the host hoped.
+TEST_F(BridgeTest, RequestsLongerThanTheirTimeOutFailAndDoNothing) {
+    using std::chrono::milliseconds;
+    attach(Route::LbaAta);
+    Sector s{};
+    s.fill(0x5A);
+    std::array<std::uint8_t, 36> inquiry{};
+    TaskFile identify;
+    identify.device = 0xE0;
+    identify.command = kAtaIdentify;
+    const struct {
+        const char* what;
+        milliseconds takes;
+        std::function<bool()> send;
+        bool ok;
+    } cases[] = {
+        {"READ(10) just inside 2 s", milliseconds(1999),
+         [&] { return ReadSectors(dev, h, 100, s.data(), 1); }, true},
+        {"READ(10) past 2 s", milliseconds(2001), [&] { return ReadSectors(dev, h, 100, s.data(), 1); },
+         false},
+        {"WRITE(10) past 2 s", milliseconds(2500), [&] { return WriteSectors(dev, h, 300, s.data(), 1); },
+         false},
+        {"INQUIRY of 30 s inside its 200 s", milliseconds(30000),
+         [&] { return InquiryDevice(dev, h, inquiry.data()); }, true},
+        {"INQUIRY past 200 s", milliseconds(200001), [&] { return InquiryDevice(dev, h, inquiry.data()); },
+         false},
+        {"IDENTIFY past the ATA time-out", milliseconds(10001),
+         [&] { return AtaCommand(dev, h, identify, s.data(), 1); }, false},
+        {"a CDB with no time-out", milliseconds(0),
+         [&] {
+             const std::array<std::uint8_t, 10> read10{0x28, 0, 0, 0, 0, 100, 0, 0, 1, 0};
+             return host.sendCdb(h, read10, DataDirection::ToHost, s, 0);
+         },
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        host.slowRequest(1, c.takes);
+        EXPECT_EQ(c.send(), c.ok);
+        EXPECT_EQ(host.trace().back().rejected.starts_with("timed out"), !c.ok)
+            << host.trace().back().rejected;
+    }
+    EXPECT_EQ(read(300), Sector{}) << "the timed-out write did nothing";
 }
 
 TEST_F(BridgeTest, FailRequestHitsExactlyTheNthRequestFromNow) {
