@@ -153,6 +153,14 @@ TEST(VirtualMonitor, SettingsWriteCarriesBothBoxesAsTheyAreWhenServed) {
     EXPECT_EQ(sent[0][3], 0);  // muted
     EXPECT_EQ(sent[0][4], 0);  // auto scan off
     EXPECT_EQ(r.state.commandCooldown[0], kCooldownTicks);
+    EXPECT_EQ(r.host.enclosure(1)->settingFlags() & 0x03, 0x00) << "the bridge took it";
+
+    // And back: the bridge takes only 0 and 1 in either byte.
+    r.view.setBoxTicked(MainBox::CheckBox6, false);
+    r.view.setBoxTicked(MainBox::CheckBox7, true);
+    CheckBox6Click(r.m);
+    r.serveAll();
+    EXPECT_EQ(r.host.enclosure(1)->settingFlags() & 0x03, 0x03);
 }
 
 // An hour of monitoring on a Linux desktop, where every poll's close comes
