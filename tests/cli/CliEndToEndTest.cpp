@@ -226,7 +226,9 @@ TEST_F(Cli, TraceOfStatusShowsEachRoutesRequests) {
     const std::string ata = slurp(dir / "ata.trace");
     EXPECT_NE(ata.find("PhysicalDrive0 rescan"), std::string::npos);
     EXPECT_NE(ata.find("ata 00 00 00 00 00 E0 EC ->"), std::string::npos) << ata;
-    // Discovery asks with the opcode at byte 1 first; a byte-2 bridge says why it refused.
+    // Discovery asks with the opcode at byte 1 first; a byte-2 bridge says
+    // why it refused, when it runs in the tool's own process.
+    if (ardenvel::test::overHelper()) return;
     const std::string noshift = slurp(dir / "usb-noshift.trace");
     EXPECT_NE(
         noshift.find("FE 8B 00 00 00 00 00 00 00 00 in 512 fail\n    rejected: vendor opcode at the byte"),
