@@ -11,6 +11,7 @@
 #include "eventlog/LogFile.h"
 #include "firmware/FirmwareState.h"
 #include "hosts/ExecutableDirectory.h"
+#include "hosts/MachineLock.h"
 #include "hosts/SystemClock.h"
 #include "monitor/MonitorState.h"
 
@@ -45,8 +46,12 @@ void ArdenvelApplication::reportEscaped(const std::string& message) {
 
 int RunProgram(int& argc, char** argv, const ProgramSetup& setup) {
     // A second copy ends here: no window, no message.
-    SingleInstance instance(kInstanceMutexName);
-    if (!instance.acquired()) return 0;
+    const bool ownLocks = !setup.lockDirectory.empty();
+    const auto instance = ownLocks ? std::make_unique<SingleInstance>(kInstanceMutexName, setup.lockDirectory)
+                                   : std::make_unique<SingleInstance>(kInstanceMutexName);
+    if (!instance->acquired()) return 0;
+    const std::unique_ptr<MachineLock> machineLock =
+        ownLocks ? makeDirectoryLock(setup.lockDirectory) : makeSystemMachineLock();
 
     ArdenvelApplication app(argc, argv);
     ArdenvelApplication::setApplicationName(QString::fromLatin1(kApplicationTitle));
@@ -58,6 +63,7 @@ int RunProgram(int& argc, char** argv, const ProgramSetup& setup) {
         QtUi ui(*dialogs);
         SystemClock clock;
         DeviceState dev(*host, ui, clock);
+        dev.operationLock.setMachineLock(machineLock.get());
         MonitorState monitor;
         EventLogState log;
         FirmwareState firmware;

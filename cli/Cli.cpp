@@ -30,6 +30,7 @@
 #include "firmware/ImageLayout.h"
 #include "firmware/Upgrade.h"
 #include "hosts/ExecutableDirectory.h"
+#include "hosts/MachineLock.h"
 #include "hosts/SystemClock.h"
 #include "hosts/TracingHost.h"
 #include "hosts/virtual/VirtualHost.h"
@@ -46,7 +47,7 @@ namespace {
 using json = nlohmann::ordered_json;
 
 constexpr char kUsage[] =
-    "Usage: ardenvel-cli [--virtual DIR]... [--log-dir DIR] [--trace FILE] COMMAND [ARGS]\n"
+    "Usage: ardenvel-cli [--virtual DIR]... [--log-dir DIR] [--trace FILE] [--lock-dir DIR] COMMAND [ARGS]\n"
     "\n"
     "Commands:\n"
     "  list                         the enclosures found among the host's disks\n"
@@ -62,7 +63,11 @@ constexpr char kUsage[] =
     "Options:\n"
     "  --virtual DIR   use the emulated enclosure described in DIR (repeatable)\n"
     "  --log-dir DIR   where the event logs and record dumps go\n"
-    "  --trace FILE    write every request sent to the disks to FILE\n"
+    "  --trace FILE    write every request sent to the disks to FILE, each line\n"
+    "                  after the time it completed\n"
+    "  --lock-dir DIR  keep the lock that gives one Ardenvel process at a time the\n"
+    "                  disks in DIR (default: the machine's; with --virtual, the\n"
+    "                  first enclosure's directory)\n"
     "  --help          this text; COMMAND --help for one command\n"
     "\n"
     "Exit codes: 0 success, 1 failed, 2 bad usage, 3 no enclosure found,\n"
@@ -101,6 +106,7 @@ struct Options {
     std::vector<std::string> virtualDirs;
     std::optional<std::filesystem::path> logDir;
     std::optional<std::filesystem::path> traceFile;
+    std::optional<std::filesystem::path> lockDir;
     std::string command;
     std::vector<std::string> args;  // the command's own words, options removed
     bool json = false;
@@ -141,6 +147,10 @@ std::optional<std::string> parseArgs(const std::vector<std::string>& args, Optio
             auto v = value(a);
             if (!v) return "--trace needs a file";
             o.traceFile = *v;
+        } else if (a == "--lock-dir") {
+            auto v = value(a);
+            if (!v) return "--lock-dir needs a directory";
+            o.lockDir = *v;
         } else if (a == "--help" || a == "-h") {
             o.help = true;
         } else if (!a.empty() && a[0] == '-') {
@@ -198,6 +208,18 @@ std::string volumesOf(const DiscoveryTables& t, unsigned drive) {
         if (t.logicalDrives[i].driveType == kDriveFixed && t.logicalDrives[i].diskNumber == drive)
             s += t.logicalDrives[i].letter;
     return s;
+}
+
+// Local time to the microsecond: 14:03:59.123456.
+std::string traceTime(const Clock& clock) {
+    const auto now = clock.now();
+    const LocalTime t = clock.toLocal(now);
+    const auto micros =
+        std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count() % 1000000;
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%02d:%02d:%02d.%06lld", t.hour, t.minute, t.second,
+                  static_cast<long long>(micros));
+    return buf;
 }
 
 // Text from the device as it may be shown on one line: NULs end it.
@@ -285,19 +307,41 @@ public:
                 return false;
             }
             tracing_ = std::make_unique<TracingHost>(*base_, [this](const std::string& line) {
-                traceStream_ << line << '\n';
+                // The time lets two processes' traces be laid side by side.
+                traceStream_ << traceTime(clock_) << ' ' << line << '\n';
                 traceStream_.flush();
             });
             host = tracing_.get();
         }
         dev_ = std::make_unique<DeviceState>(*host, ui_, clock_);
         SeedRandomLba(*dev_);
+        // Virtual enclosures are shared by the processes given the same
+        // directory, so that is where their lock lives.
+        const std::optional<std::filesystem::path> lockDir =
+            opts_.lockDir
+                ? opts_.lockDir
+                : (opts_.virtualDirs.empty() ? std::nullopt
+                                             : std::optional<std::filesystem::path>(opts_.virtualDirs[0]));
+        machineLock_ = lockDir ? makeDirectoryLock(*lockDir) : makeSystemMachineLock();
+        if (lockDir && !machineLock_) {
+            std::fprintf(err_, "Cannot make the lock files in %s.\n", lockDir->string().c_str());
+            return false;
+        }
+        dev_->operationLock.setMachineLock(machineLock_.get());
+        if (ARDENVEL_ISATTY(ARDENVEL_FILENO(err_)) != 0)
+            dev_->operationLock.setWaitNotice([this](bool waiting) {
+                if (waiting)
+                    std::fprintf(err_, "Waiting for another Ardenvel process to finish with the disks...\n");
+            });
         logDir_ = opts_.logDir ? *opts_.logDir : chooseLogDirectory(executableDirectory(), processEnv);
         return true;
     }
 
-    // One discovery pass, straight away, as the window's first one.
+    // One discovery pass, straight away, as the window's first one. It holds
+    // the device for its whole length: the counts and the probes see one
+    // state of the disks, and another process's operation none of it.
     unsigned discover() {
+        std::lock_guard hold(dev_->operationLock);
         EnumerateDriveLetters(*dev_);
         dev_->physicalDriveCount = CountPhysicalDrives(*dev_);
         RunDiscovery(*dev_);
@@ -345,6 +389,7 @@ private:
     std::unique_ptr<Host> base_;
     std::unique_ptr<TracingHost> tracing_;
     std::ofstream traceStream_;
+    std::unique_ptr<MachineLock> machineLock_;
     std::unique_ptr<DeviceState> dev_;
     std::filesystem::path logDir_;
 };

@@ -8,8 +8,10 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <random>
 
+#include "device/DeviceLock.h"
 #include "platform/Clock.h"
 #include "platform/Host.h"
 #include "platform/Ui.h"
@@ -64,8 +66,12 @@ struct DeviceState {
 
     // Held by every device operation, from its open to its close, and by a
     // discovery pass for each drive it probes: the handle slot, CdbShift and
-    // the buffers below serve one operation at a time.
-    std::recursive_mutex operationLock;
+    // the buffers below serve one operation at a time, and the bridges one
+    // process at a time.
+    DeviceLock operationLock;
+    // The program is closing: an operation still waiting for the device
+    // gives up.
+    std::atomic<bool> closing{false};
 
     // The one current-device handle.
     DriveHandle handle = kInvalidHandle;
@@ -99,7 +105,13 @@ struct DeviceState {
     std::mutex resultMutex;    // guards `finished` and the letter snapshot
     DiscoveryTables finished;  // written by the pass, read when applied
 
-    std::uint32_t selectedWord() const { return tables.deviceTable[selectedDevice & 7]; }
+    // Set while a claim holds the device (DeviceOperation.h): the word of
+    // the drive all its requests go to.
+    std::optional<std::uint32_t> pinnedWord;
+
+    std::uint32_t selectedWord() const {
+        return pinnedWord ? *pinnedWord : tables.deviceTable[selectedDevice & 7];
+    }
 };
 
 }  // namespace ardenvel

@@ -62,13 +62,15 @@ unsigned EnumerateDriveLetters(DeviceState& dev) {
 }
 
 unsigned CountPhysicalDrives(DeviceState& dev) {
+    // Opening sends nothing to a drive, so counting is no device operation:
+    // it neither waits for one nor uses the handle slot of one.
     unsigned n = 0;
     for (unsigned drive = 0; drive < kMaxPhysicalDrives; ++drive) {
         dev.ui.processEvents();
-        std::lock_guard lock(dev.operationLock);
-        if (OpenDrive(dev, static_cast<std::uint8_t>(drive)) != kInvalidHandle) {
+        const DriveHandle h = dev.host.openPhysicalDrive(drive);
+        if (h != kInvalidHandle) {
             ++n;
-            CloseDrive(dev);
+            dev.host.closeDrive(h);
         }
     }
     return n;
@@ -91,7 +93,8 @@ void RequestDiscovery(DeviceState& dev) {
     dev.discoveryRequest = true;
 }
 
-void ScanLogicalDrives(DeviceState& dev, const DriveCounts& counts, DiscoveryTables& tables) {
+void ScanLogicalDrives(DeviceState& dev, const DriveCounts& counts, DiscoveryTables& tables,
+                       std::stop_token stop) {
     tables.tooManyLetters = false;
     unsigned i = 0;
     for (; i < counts.letterCount; ++i) {
@@ -99,10 +102,11 @@ void ScanLogicalDrives(DeviceState& dev, const DriveCounts& counts, DiscoveryTab
             tables.tooManyLetters = true;
             break;
         }
+        if (!dev.operationLock.lockUnless(stop)) break;
+        std::unique_lock lock(dev.operationLock, std::adopt_lock);
         LogicalDrive& rec = tables.logicalDrives[i];
         const char letter = counts.letters[i];
         rec.letter = letter;
-        std::lock_guard lock(dev.operationLock);
         rec.driveType = dev.host.driveType(letter);
         const DriveHandle h = OpenDrive(dev, static_cast<std::uint8_t>(letter));
         if (h == kInvalidHandle) {
@@ -124,7 +128,8 @@ unsigned ProbeDevices(DeviceState& dev, const DriveCounts& counts, DiscoveryTabl
         std::uint32_t word = drive;
         bool readFailed = false;
         {
-            std::lock_guard lock(dev.operationLock);
+            if (!dev.operationLock.lockUnless(stop)) break;
+            std::unique_lock lock(dev.operationLock, std::adopt_lock);
             const DriveHandle h = OpenDrive(dev, static_cast<std::uint8_t>(drive));
             if (h == kInvalidHandle) continue;
             Sector& b = tables.sectorBuffers[drive];
@@ -163,7 +168,7 @@ bool RunDiscovery(DeviceState& dev, std::stop_token stop) {
         std::lock_guard lock(dev.resultMutex);
         work = dev.finished;
     }
-    ScanLogicalDrives(dev, counts, work);
+    ScanLogicalDrives(dev, counts, work, stop);
     work.deviceCount = static_cast<std::uint8_t>(ProbeDevices(dev, counts, work, stop));
     if (stop.stop_requested()) return false;
     std::lock_guard lock(dev.resultMutex);

@@ -30,7 +30,8 @@ DriveCounts SnapshotDriveCounts(DeviceState& dev);
 // Window's thread. Rewrites DeviceState::driveLetters and driveLetterCount
 // and returns the count (at most 24).
 unsigned EnumerateDriveLetters(DeviceState& dev);
-// Window's thread. How many of physical drives 0-9 open; stores nothing.
+// Window's thread. How many of physical drives 0-9 open; stores nothing and
+// never waits for a device operation.
 unsigned CountPhysicalDrives(DeviceState& dev);
 // Window's thread: both counts; stores the physical count too. True when
 // either count differs from the stored one.
@@ -39,8 +40,10 @@ bool RecountDrives(DeviceState& dev);
 void RequestDiscovery(DeviceState& dev);
 
 // Fills tables.logicalDrives for the first 20 letters of `counts`. Records
-// whose extent request fails keep what they held.
-void ScanLogicalDrives(DeviceState& dev, const DriveCounts& counts, DiscoveryTables& tables);
+// whose extent request fails keep what they held. A stop request ends it
+// between letters.
+void ScanLogicalDrives(DeviceState& dev, const DriveCounts& counts, DiscoveryTables& tables,
+                       std::stop_token stop = {});
 // Probes physical drives 0-9 until counts.physicalDriveCount of them have
 // opened; fills tables.deviceTable (at most 8 words) and tables.sectorBuffers.
 // Returns the number of enclosures stored. A stop request ends it between
