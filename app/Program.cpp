@@ -1,5 +1,6 @@
 #include "app/Program.h"
 
+#include <cstdlib>
 #include <exception>
 
 #include "app/Dialogs.h"
@@ -74,7 +75,13 @@ int RunProgram(int& argc, char** argv, const ProgramSetup& setup) {
         form.show();
         if (setup.started) setup.started(form, *host, *dialogs);
         ArdenvelApplication::exec();
-        form.shutdown();
+        if (!form.shutdown()) {
+            // A probe is inside a request the drive may take minutes to
+            // answer. Probes only read, and every file is written whole, so
+            // ending here leaves nothing half-done; the system lets go of
+            // the locks.
+            std::_Exit(0);
+        }
     } catch (const std::exception& e) {
         app.reportEscaped(e.what());
     } catch (...) {

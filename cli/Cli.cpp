@@ -330,8 +330,7 @@ public:
         dev_->operationLock.setMachineLock(machineLock_.get());
         if (ARDENVEL_ISATTY(ARDENVEL_FILENO(err_)) != 0)
             dev_->operationLock.setWaitNotice([this](bool waiting) {
-                if (waiting)
-                    std::fprintf(err_, "Waiting for another Ardenvel process to finish with the disks...\n");
+                if (waiting) std::fprintf(err_, "%s\n", kTextWaitingForOtherProcess);
             });
         logDir_ = opts_.logDir ? *opts_.logDir : chooseLogDirectory(executableDirectory(), processEnv);
         return true;

@@ -24,6 +24,8 @@ TickOutcome DeviceChangeTick(DeviceState& dev, bool deferPass) {
         RequestDiscovery(dev);
         return TickOutcome::RequestedPass;
     }
+    // A firmware command keeps the table it began with: a finished pass waits for its end.
+    if (deferPass && dev.discoveryDone) return TickOutcome::Deferred;
     if (dev.discoveryDone.exchange(false)) return TickOutcome::ResultReady;
     if (dev.discoveryPending) return TickOutcome::Blink;
     return TickOutcome::Idle;

@@ -17,6 +17,10 @@
 
 namespace ardenvel {
 
+// What a program tells its user while an operation waits for another process.
+inline constexpr char kTextWaitingForOtherProcess[] =
+    "Waiting for another Ardenvel process to finish with the disks...";
+
 class DeviceLock {
 public:
     // Runs between two tries; false gives up.

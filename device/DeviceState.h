@@ -94,6 +94,9 @@ struct DeviceState {
     // The tables the window works from: the last finished pass, applied on
     // the window's thread once DiscoveryDone was seen.
     DiscoveryTables tables;
+    // Counts the results taken over, so that work begun on an older table
+    // can tell (window's thread).
+    std::uint32_t tablesGeneration = 0;
     std::uint8_t selectedDevice = 0;
 
     // Hand-off with DriveDetectThread.

@@ -15,9 +15,10 @@ constexpr unsigned kQueryRow78 = 3;
 
 // The USB route: INQUIRY must look like the bridge's, then the 0x8B read and
 // query 0x78 with the opcode at byte 1, then at byte 2. Returns the flags won.
-std::uint32_t probeUsbRoute(DeviceState& dev, DriveHandle h, Sector& b) {
+std::uint32_t probeUsbRoute(DeviceState& dev, DriveHandle h, Sector& b, std::stop_token stop) {
     if (!InquiryDevice(dev, h, b.data()) || b[4] != kInquiryAdditionalLength) return 0;
     for (const std::uint8_t shift : {std::uint8_t{1}, std::uint8_t{0}}) {
+        if (stop.stop_requested()) return 0;
         dev.cdbShift = shift;
         bool hit = BridgeTransfer(dev, BridgeKind::SignatureRead, b.data(), 0) && hasSignature(b.data());
         if (!hit) {
@@ -27,6 +28,26 @@ std::uint32_t probeUsbRoute(DeviceState& dev, DriveHandle h, Sector& b) {
         if (hit) return shift ? kShiftPath | kUsbPath : kUsbPath;
     }
     return 0;
+}
+
+// The routes one drive answers on. A stop request ends it between two
+// requests, with what it has: the pass is thrown away then, and closing the
+// window waits for one request at the most.
+std::uint32_t probeDrive(DeviceState& dev, DriveHandle h, Sector& b, std::stop_token stop, bool& readFailed) {
+    std::uint32_t word = 0;
+    if (!ReadSectors(dev, h, kIdentifyLba, b.data(), 1))
+        readFailed = true;
+    else if (hasSignature(b.data()))
+        word |= kLbaPath;
+    if (stop.stop_requested()) return word;
+
+    TaskFile identify;
+    identify.device = 0xE0;
+    identify.command = kAtaIdentify;
+    if (AtaCommand(dev, h, identify, b.data(), 1, stop) && hasSignature(b.data())) word |= kAtaPath;
+
+    if ((word & kPathFlags) == 0 && !stop.stop_requested()) word |= probeUsbRoute(dev, h, b, stop);
+    return word;
 }
 
 }  // namespace
@@ -132,20 +153,7 @@ unsigned ProbeDevices(DeviceState& dev, const DriveCounts& counts, DiscoveryTabl
             std::unique_lock lock(dev.operationLock, std::adopt_lock);
             const DriveHandle h = OpenDrive(dev, static_cast<std::uint8_t>(drive));
             if (h == kInvalidHandle) continue;
-            Sector& b = tables.sectorBuffers[drive];
-
-            if (!ReadSectors(dev, h, kIdentifyLba, b.data(), 1))
-                readFailed = true;
-            else if (hasSignature(b.data()))
-                word |= kLbaPath;
-
-            TaskFile identify;
-            identify.device = 0xE0;
-            identify.command = kAtaIdentify;
-            if (AtaCommand(dev, h, identify, b.data(), 1) && hasSignature(b.data())) word |= kAtaPath;
-
-            if ((word & kPathFlags) == 0) word |= probeUsbRoute(dev, h, b);
-
+            word |= probeDrive(dev, h, tables.sectorBuffers[drive], stop, readFailed);
             // Beyond 8 enclosures the table is full; the window shows 4 at most.
             if ((word & kPathFlags) != 0 && count < kDeviceTableSize) tables.deviceTable[count++] = word;
             ++opened;
@@ -181,6 +189,7 @@ void ApplyDiscoveryResult(DeviceState& dev) {
     {
         std::lock_guard lock(dev.resultMutex);
         dev.tables = dev.finished;
+        ++dev.tablesGeneration;
         tooManyLetters = dev.finished.tooManyLetters;
         dev.finished.tooManyLetters = false;  // once per pass
     }

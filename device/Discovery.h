@@ -38,6 +38,11 @@ unsigned CountPhysicalDrives(DeviceState& dev);
 bool RecountDrives(DeviceState& dev);
 // Raises a pass request (DiscoveryPending first, then DiscoveryRequest).
 void RequestDiscovery(DeviceState& dev);
+// A pass is asked for, running, or finished and not yet applied: the table
+// the window works from is about to change.
+inline bool DiscoveryAhead(const DeviceState& dev) {
+    return dev.discoveryPending || dev.discoveryDone;
+}
 
 // Fills tables.logicalDrives for the first 20 letters of `counts`. Records
 // whose extent request fails keep what they held. A stop request ends it
@@ -54,8 +59,8 @@ unsigned ProbeDevices(DeviceState& dev, const DriveCounts& counts, DiscoveryTabl
 // False when stopped before the end (nothing is published then).
 bool RunDiscovery(DeviceState& dev, std::stop_token stop = {});
 
-// Window's thread: dev.tables = dev.finished, and the box about too many
-// drive letters when that pass saw them.
+// Window's thread: dev.tables = dev.finished (a new tablesGeneration), and
+// the box about too many drive letters when that pass saw them.
 void ApplyDiscoveryResult(DeviceState& dev);
 
 // "1/2 Device1[EF]": selected slot, device count, then the fixed volumes on

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <span>
+#include <stop_token>
 
 #include "device/DeviceState.h"
 
@@ -43,7 +44,9 @@ std::array<std::uint8_t, 10> bridgeTransferCdb(BridgeKind kind, std::uint32_t ad
 bool BridgeTransfer(DeviceState& dev, BridgeKind kind, std::uint8_t* buffer, std::uint32_t address);
 
 inline constexpr std::uint8_t kAtaIdentify = 0xEC;
-// Registers are copied back whatever the result; data only on success.
-bool AtaCommand(DeviceState& dev, DriveHandle h, TaskFile& registers, std::uint8_t* buffer, unsigned count);
+// Registers are copied back whatever the result; data only on success. A
+// stop request cuts the pause before IDENTIFY short and sends nothing.
+bool AtaCommand(DeviceState& dev, DriveHandle h, TaskFile& registers, std::uint8_t* buffer, unsigned count,
+                std::stop_token stop = {});
 
 }  // namespace ardenvel

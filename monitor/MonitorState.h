@@ -39,6 +39,11 @@ struct MonitorState {
     bool redrawPending = false;
     // Set while a tab change redraws the panel, so box changes queue nothing.
     bool settingsEcho = false;
+    // Set while ServeRequest runs: a box or a wait of its work lets events
+    // run, and they must not start another request or a firmware command.
+    bool serving = false;
+    // What "Start" was before a firmware command disabled it.
+    bool startEnabledBeforeFirmware = false;
     // Of the active tab's enclosure.
     bool scanCapable = false;
 
