@@ -353,7 +353,10 @@ TEST_F(Cli, ASecondProcessWaitsForTheFirstsOperationToEnd) {
     ASSERT_EQ(
         std::system((std::string(MAKE_IMAGE) + " --version v2 " + img.string() + " >/dev/null").c_str()), 0);
     ASSERT_EQ(run("--virtual " + e.string() + " list").code, 0);  // lays out the flash
-    const std::string cli = "LC_ALL=C " + std::string(ARDENVEL_CLI) + " --virtual " + e.string();
+    const fs::path locks = dir / "locks";
+    fs::create_directories(locks);
+    const std::string cli = "LC_ALL=C " + std::string(ARDENVEL_CLI) + " --virtual " + e.string() +
+                            " --lock-dir " + locks.string();
     const fs::path a = dir / "a.trace", b = dir / "b.trace", started = dir / "b.started";
     // The second starts once the first has put the bridge into update mode.
     const std::string script = "(" + cli + " --log-dir " + (dir / "logs").string() + " --trace " +

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <random>
 #include <string>
+#include <thread>
 
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -22,10 +24,10 @@ namespace fs = std::filesystem;
 
 struct LockDir {
     LockDir() {
+        // Unique per run: other test programs may run beside this one.
         dir = fs::temp_directory_path() /
-              ("ardenvel-machine-lock-" +
-               std::to_string(std::hash<std::string>{}(
-                   ::testing::UnitTest::GetInstance()->current_test_info()->name())));
+              ("ardenvel-machine-lock-" + std::to_string(std::random_device{}()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(dir);
         fs::create_directories(dir);
     }
@@ -65,7 +67,24 @@ TEST(MachineLock, ALockFileThatCannotBeMadeIsNoLock) {
     EXPECT_EQ(makeDirectoryLock(d.dir / "missing"), nullptr);
 }
 
-#ifndef _WIN32
+#ifdef _WIN32
+// The machine's own lock: Global\ mutexes, which belong to a thread.
+TEST(MachineLock, TheMachinesMutexesKeepAnotherThreadOut) {
+    auto a = makeSystemMachineLock();
+    auto b = makeSystemMachineLock();
+    ASSERT_TRUE(a && b);
+    ASSERT_TRUE(a->tryLock());
+    std::thread([&] {
+        EXPECT_FALSE(b->tryLock());
+        b->stopWaiting();
+    }).join();
+    a->unlock();
+    std::thread([&] {
+        EXPECT_TRUE(b->tryLock());
+        b->unlock();
+    }).join();
+}
+#else
 // What `sudo ardenvel` leaves behind must not keep a user's copy out: the
 // file is world-readable whatever the umask, and a process that may not
 // write it still locks it through a read-only open.
