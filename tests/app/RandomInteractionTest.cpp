@@ -220,10 +220,7 @@ private:
         --depth_;
     }
 
-    template <class W>
-    bool usable(W* w) const {
-        return w->isVisible() && w->isEnabled();
-    }
+    static bool usable(const QWidget* w) { return w->isVisible() && w->isEnabled(); }
 
     int roll(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng_); }
     void note(std::string what) { log_.push_back(std::move(what)); }
@@ -235,9 +232,8 @@ private:
             void (SeededRun::*run)();
         };
         static constexpr Action kActions[] = {
-            {12, &SeededRun::clickUpDown}, {8, &SeededRun::clickTab},  {8, &SeededRun::clickDeviceBox},
-            {6, &SeededRun::clickStart},   {6, &SeededRun::clickStop}, {8, &SeededRun::clickSettingsBox},
-            {8, &SeededRun::loadFirmware}, {14, &SeededRun::upgrade},  {16, &SeededRun::plugOrUnplug},
+            {12, &SeededRun::clickUpDown}, {8, &SeededRun::clickTab}, {28, &SeededRun::clickControl},
+            {8, &SeededRun::loadFirmware}, {14, &SeededRun::upgrade}, {16, &SeededRun::plugOrUnplug},
             {14, &SeededRun::notices},
         };
         int total = 0;
@@ -261,24 +257,13 @@ private:
         if (f_->PageControl1->isTabVisible(tab) && f_->PageControl1->isTabEnabled(tab))
             f_->PageControl1->setCurrentIndex(tab);
     }
-    void clickDeviceBox() {
-        QCheckBox* boxes[] = {f_->CheckBox1, f_->CheckBox3, f_->CheckBox4, f_->CheckBox5};
-        const int n = roll(4);
-        note("Device" + std::to_string(n + 1) + " box");
-        if (usable(boxes[n])) boxes[n]->click();
-    }
-    void clickStart() {
-        note("Start");
-        if (usable(f_->Button10)) f_->Button10->click();
-    }
-    void clickStop() {
-        note("Stop");
-        if (usable(f_->Button11)) f_->Button11->click();
-    }
-    void clickSettingsBox() {
-        QCheckBox* box = roll(2) == 0 ? f_->CheckBox6 : f_->CheckBox7;
-        note(box->text().toStdString());
-        if (usable(box)) box->click();
+    // Start, Stop, Buzzer Mute, Auto Scan and the Device boxes.
+    void clickControl() {
+        QAbstractButton* controls[] = {f_->Button10,  f_->Button11,  f_->CheckBox6, f_->CheckBox7,
+                                       f_->CheckBox1, f_->CheckBox3, f_->CheckBox4, f_->CheckBox5};
+        QAbstractButton* c = controls[roll(static_cast<int>(std::size(controls)))];
+        note(c->text().toStdString());
+        if (usable(c)) c->click();
     }
     void loadFirmware() {
         note("Load Firmware");
