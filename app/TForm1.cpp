@@ -546,7 +546,8 @@ void TForm1::Button2Click() {
     if (!BeginFirmwareCommand(monitor_)) return;
     // What the window shows is what gets upgraded, and stays so to the end.
     SelectUpDownDevice(monitor_);
-    StartUpgrade(s_.firmware, s_.dev, *this, s_.programDirectory);
+    // Record dumps go where the logs go: the program folder may be read-only.
+    StartUpgrade(s_.firmware, s_.dev, *this, s_.log.LogDirectory);
     EndFirmwareCommand(monitor_);
     closeIfAskedDuringFirmware();
 }

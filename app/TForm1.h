@@ -56,7 +56,7 @@ struct Subsystems {
     FirmwareState& firmware;
     Clock& clock;
     QtUi& ui;
-    // Where record dumps go and where the firmware dialog starts.
+    // Where the firmware dialog starts. Record dumps go to log.LogDirectory.
     std::filesystem::path programDirectory;
 };
 

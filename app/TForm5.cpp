@@ -121,7 +121,7 @@ void TForm5::Button2Click() {
     const auto outcome = view_.endViewFile(chosen, files_);
     apply(outcome.edit);
     applyLook();
-    if (outcome.result == FileViewResult::Unreadable) {
+    if (outcome.result == FileViewResult::Unreadable || outcome.result == FileViewResult::TooLarge) {
         dialogs_.messageBox(outcome.error, "Message", BoxButtons::Ok, BoxIcon::None);
     }
 }

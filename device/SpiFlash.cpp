@@ -205,10 +205,9 @@ bool ReadSpiRecord(DeviceState& dev, std::uint8_t* destination) {
 
     // The newest record is the last used slot of the first run of used slots.
     // Only the first byte the scan reads leave is looked at, not their result.
-    constexpr std::uint32_t kRecordAreaStart = 0x78000;
     constexpr std::uint32_t kSlot = 256;
     const std::uint32_t lastSlot = dev.spiSize - kSlot;
-    std::uint32_t address = kRecordAreaStart;
+    std::uint32_t address = kUsbRecordScanStart;
     for (; address <= lastSlot; address += kSlot) {
         usbTransfer(dev, BridgeKind::ScanRead, destination, address);
         if (destination[0] != 0xFF) break;

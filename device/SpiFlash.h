@@ -13,6 +13,8 @@ inline constexpr std::uint32_t kSpiReadStep = 512;
 inline constexpr std::uint32_t kSpiProgramStep = 256;
 inline constexpr std::uint32_t kSpiEraseStep = 4096;
 inline constexpr std::uint32_t kProtectedLowArea = 0xC000;
+// On the USB route the record read scans the slots from here to SpiSize.
+inline constexpr std::uint32_t kUsbRecordScanStart = 0x78000;
 
 bool SpiRead(DeviceState& dev, std::uint32_t start, std::uint32_t length, std::uint8_t* destination);
 bool SpiWrite(DeviceState& dev, std::uint32_t start, std::uint32_t length, const std::uint8_t* source);

@@ -219,15 +219,24 @@ void UpdateEventLog(EventLogState& s, const EventLogInputs& in, std::uint8_t dev
     Pass pass{s, in, formatDateTime(in.clock, now)};
     const fs::path name = LogFileName(s.LogDirectory, now);
 
+    if (name != s.DayLogFile) {
+        // What stood in for another day's file does not stand in for this one.
+        s.MemoryOnlyFile.clear();
+        s.LeaveFileAlone = false;
+        s.WritePending = false;
+    }
     bool newFile = false;
     const bool inMemoryOnly = !s.MemoryOnlyFile.empty() && name == s.MemoryOnlyFile;
     if (inMemoryOnly || s.Files->exists(name)) {
-        // The first pass of a run loads the file even when the panel was
-        // refreshed before it, so that today's earlier lines are kept.
-        if (!inMemoryOnly && (in.firstRefreshPending || !s.Started)) {
+        // Another file than DayLog's (the first pass of a run, even when the
+        // panel was refreshed before it, or the clock set back to a day that
+        // has its file) is read first, so its lines are kept.
+        if (!inMemoryOnly && (in.firstRefreshPending || name != s.DayLogFile)) {
             if (auto lines = readLogLines(*s.Files, name)) {
                 s.DayLog.assign(std::move(*lines));
             } else {
+                // Another day's lines must not be mixed into this one's.
+                if (name != s.DayLogFile) s.DayLog.clear();
                 s.MemoryOnlyFile = name;
                 s.LeaveFileAlone = true;
                 pass.report("Cannot read the event log " + name.string() +
@@ -267,7 +276,7 @@ void UpdateEventLog(EventLogState& s, const EventLogInputs& in, std::uint8_t dev
     }
 
     s.UserAbort.fill(0);
-    s.Started = true;
+    s.DayLogFile = name;
     if (pass.dirty || s.WritePending) pass.write(name);
 }
 

@@ -60,9 +60,10 @@ struct EventLogState {
     std::filesystem::path LogDirectory;
     std::unique_ptr<LogFiles> Files = std::make_unique<LogFiles>();
 
-    // Whether a pass has run in this program: the first always starts from
-    // the lines today's file holds.
-    bool Started = false;
+    // The file DayLog is the master copy of. A pass whose file is another
+    // one that exists reads it first (the first pass of a run, a clock set
+    // back across midnight), so no day's file loses a line it holds.
+    std::filesystem::path DayLogFile;
     // Today's file when it could not be written or read: while the name is
     // the same, DayLog stands in for it and is not reloaded.
     std::filesystem::path MemoryOnlyFile;

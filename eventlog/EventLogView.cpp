@@ -72,20 +72,27 @@ FileViewOutcome EventLogView::endViewFile(const std::optional<std::filesystem::p
                                           LogFiles& files) {
     FileViewOutcome outcome;
     if (!chosen) return outcome;  // the live updates stay stopped
-    auto lines = readLogLines(files, *chosen);
-    if (!lines) {
+    BoundedRead read = files.readAtMost(*chosen, kViewLogFileLimit);
+    if (!read.bytes) {
         // Nothing changes, not even the live updates.
         timerEnabled_ = timerBeforeFile_;
-        outcome.result = FileViewResult::Unreadable;
         const std::u8string path = chosen->u8string();
-        outcome.error = "Cannot read the log file " + std::string(path.begin(), path.end());
+        const std::string shown(path.begin(), path.end());
+        if (read.tooLarge) {
+            outcome.result = FileViewResult::TooLarge;
+            outcome.error = "The log file " + shown + " is larger than " +
+                            std::to_string(kViewLogFileLimit >> 20) + " MB and is not shown";
+        } else {
+            outcome.result = FileViewResult::Unreadable;
+            outcome.error = "Cannot read the log file " + shown;
+        }
         return outcome;
     }
     const std::u8string name = chosen->filename().u8string();
     caption_ = kCaptionFilePrefix + std::string(name.begin(), name.end());
     outcome.result = FileViewResult::Shown;
     outcome.edit.clear = true;
-    outcome.edit.append = std::move(*lines);
+    outcome.edit.append = splitLines(*read.bytes);
     return outcome;
 }
 

@@ -27,12 +27,16 @@ struct MemoEdit {
     bool none() const { return !clear && append.empty(); }
 };
 
-enum class FileViewResult { Cancelled, Shown, Unreadable };
+// View Log File shows files up to this size; a bigger one (any file can be
+// picked under "All File") would only fill memory.
+inline constexpr std::uintmax_t kViewLogFileLimit = 8 * 1024 * 1024;
+
+enum class FileViewResult { Cancelled, Shown, Unreadable, TooLarge };
 
 struct FileViewOutcome {
     FileViewResult result = FileViewResult::Cancelled;
     MemoEdit edit;
-    std::string error;  // for a box, when the file could not be read
+    std::string error;  // for a box, when the file is not shown
 };
 
 class EventLogView {

@@ -24,6 +24,25 @@ std::optional<std::string> LogFiles::read(const fs::path& path) {
     return bytes;
 }
 
+BoundedRead LogFiles::readAtMost(const fs::path& path, std::uintmax_t limit) {
+    std::error_code ec;
+    if (!fs::is_regular_file(path, ec)) return {};
+    const std::uintmax_t size = fs::file_size(path, ec);
+    if (!ec && size > limit) return {std::nullopt, true};
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return {};
+    // The file may have grown since its size was taken.
+    std::string bytes;
+    char chunk[64 * 1024];
+    while (in) {
+        in.read(chunk, sizeof chunk);
+        bytes.append(chunk, static_cast<std::size_t>(in.gcount()));
+        if (bytes.size() > limit) return {std::nullopt, true};
+    }
+    if (in.bad()) return {};
+    return {std::move(bytes), false};
+}
+
 bool LogFiles::write(const fs::path& path, std::string_view bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (!out) return false;

@@ -2,6 +2,7 @@
 // The log's files: reading a log into lines, replacing the day's file whole,
 // and where the files live.
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -10,6 +11,11 @@
 #include <vector>
 
 namespace ardenvel {
+
+struct BoundedRead {
+    std::optional<std::string> bytes;  // nothing when unreadable or too large
+    bool tooLarge = false;
+};
 
 // The file operations the log uses. The program uses these as they are; a
 // test overrides one to make it fail or to stop half-way, as a crash would.
@@ -20,6 +26,10 @@ public:
     virtual bool exists(const std::filesystem::path& path);
     // The whole file as bytes; nothing when it cannot be read.
     virtual std::optional<std::string> read(const std::filesystem::path& path);
+    // The same for a file the user picks, which may be anything: nothing is
+    // read past limit + 1 bytes, and what is not a plain file (a device may
+    // never end) is not read at all.
+    virtual BoundedRead readAtMost(const std::filesystem::path& path, std::uintmax_t limit);
     // Creates or truncates path, writes bytes and flushes them.
     virtual bool write(const std::filesystem::path& path, std::string_view bytes);
     // Moves from over to, replacing to.

@@ -22,10 +22,12 @@ using image::codeEntryOffset;
 using Record = std::array<std::uint8_t, kSector>;
 
 const char* const kUpgradeCaption = "Firmware Upgrade Message";
+constexpr std::uint64_t kFlashAddressSpace = std::uint64_t{1} << 24;
 
-std::string hex2(std::uint8_t v) {
-    char buf[4];
-    std::snprintf(buf, sizeof buf, "%02X", static_cast<unsigned>(v));
+// Upper-case, zero-filled to `digits`.
+std::string hex(std::uint32_t v, int digits) {
+    char buf[12];
+    std::snprintf(buf, sizeof buf, "%0*X", digits, static_cast<unsigned>(v));
     return buf;
 }
 
@@ -42,11 +44,22 @@ bool isSlotAligned(std::uint32_t address) {
     return address != 0 && address % image::kCodeSlotSize == 0;
 }
 
-// Records go to base + sequence x 256: the whole ring must lie inside the
-// flash and above the boot area, and sector erases must stay within it.
-bool isSoundRecordBase(std::uint32_t base, std::uint32_t spiSize) {
-    return base % image::kFlashSectorSize == 0 && base >= image::kBootAreaEnd &&
-           std::uint64_t{base} + image::kRecordAreaSize <= spiSize;
+// The head's record base as its layout allows it: the ring ends the flash,
+// so base + 32 KB is the flash's size, a power of two that 24-bit addresses
+// reach; below it lie the boot area and room for at least one code slot.
+// SpiSize says nothing here: it only bounds the USB route's record read.
+bool isSoundRecordBase(std::uint32_t base) {
+    const std::uint64_t flashSize = std::uint64_t{base} + image::kRecordAreaSize;
+    return base >= image::kBootAreaEnd + image::kCodeSlotSize && flashSize <= kFlashAddressSpace &&
+           (flashSize & (flashSize - 1)) == 0;
+}
+
+// On USB the current record comes from the slots the record read scans; a
+// ring anywhere else is not the one the records would be appended to, and
+// the next upgrade would start from a record that no longer names the code.
+bool recordReadReaches(const DeviceState& dev, std::uint32_t base) {
+    if (selectedRoute(dev) != VuRoute::Usb) return true;
+    return base == kUsbRecordScanStart && base + image::kRecordAreaSize == dev.spiSize;
 }
 
 bool slotInUse(std::span<const std::uint8_t> record, std::uint32_t address) {
@@ -131,6 +144,9 @@ bool DumpRecord(Ui& ui, const fs::path& dir, char tag, std::span<const std::uint
         }
         ui.processEvents();
     }
+    // The per-user folder the logs fall back to may not exist yet.
+    std::error_code ec;
+    fs::create_directories(dir, ec);
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (out.is_open()) {
         out.write(reinterpret_cast<const char*>(record512.data()), kSector);
@@ -199,8 +215,13 @@ bool StartUpgrade(FirmwareState& fw, DeviceState& dev, FirmwareProgress& progres
         return abort();
     }
     const std::uint32_t recordBase = readLe24(head, image::kRecordAreaAddressOffset);
-    if (!hasImageSignature(head) || !isSoundRecordBase(recordBase, dev.spiSize)) {
+    if (!hasImageSignature(head) || !isSoundRecordBase(recordBase)) {
         showMessage(ui, "There is a wrong data header from SPI.");
+        return abort();
+    }
+    if (!recordReadReaches(dev, recordBase)) {
+        showMessage(ui, "The SPI record area at 0x" + hex(recordBase, 6) +
+                            " is out of reach of the record read on the USB route.");
         return abort();
     }
     if (!isUsableSlot(freeSlot, recordBase)) return freeAddressError();
@@ -263,12 +284,12 @@ bool StartUpgrade(FirmwareState& fw, DeviceState& dev, FirmwareProgress& progres
             ui.setStatusText(kPanelMessages, "SPI Page Program OK");
         const bool readOk = SpiRead(dev, freeSlot, image::kCodeSlotSize, readback.data());
         if (!readOk || !std::equal(readback.begin(), readback.end(), code)) {
-            const std::string text = "CodeType 0x" + hex2(type) + " Verify Fail";
+            const std::string text = "CodeType 0x" + hex(type, 2) + " Verify Fail";
             ui.setStatusText(kPanelMessages, text);
             showWarning(ui, text);
             continue;
         }
-        ui.setStatusText(kPanelMessages, "CodeType 0x" + hex2(type) + " Verify OK.");
+        ui.setStatusText(kPanelMessages, "CodeType 0x" + hex(type, 2) + " Verify OK.");
         writeLe24(working, slotAt, freeSlot);
 
         const std::optional<std::uint32_t> next = nextFreeSlot(working, freeSlot, recordBase);

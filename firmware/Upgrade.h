@@ -71,7 +71,7 @@ std::optional<std::uint32_t> nextFreeSlot(std::span<const std::uint8_t> record, 
 bool isUsableSlot(std::uint32_t address, std::uint32_t recordBase);
 
 // Saves the 512-byte record as "SPIREC" + tag + uniqueness character + ".bin"
-// in dir. True when written.
+// in dir, made when missing. True when written.
 bool DumpRecord(Ui& ui, const std::filesystem::path& dir, char tag, std::span<const std::uint8_t> record512);
 
 }  // namespace ardenvel

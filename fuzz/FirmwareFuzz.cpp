@@ -5,7 +5,6 @@
 // below a sound record base and the record area, never the boot area.
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -13,6 +12,7 @@
 #include "firmware/FirmwareLoad.h"
 #include "firmware/ImageLayout.h"
 #include "firmware/Upgrade.h"
+#include "fuzz/FuzzInput.h"
 #include "hosts/virtual/VirtualHost.h"
 #include "tests/support/TestUi.h"
 #include "tools/ImageGenerator.h"
@@ -21,14 +21,6 @@ namespace ardenvel::fuzz {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-#define FUZZ_CHECK(cond)                                                           \
-    do {                                                                           \
-        if (!(cond)) {                                                             \
-            std::fprintf(stderr, "check failed: %s (line %d)\n", #cond, __LINE__); \
-            std::abort();                                                          \
-        }                                                                          \
-    } while (0)
 
 // A file whose bytes repeat the input, with its length chosen by the input.
 class PatternFile : public FirmwareFile {
@@ -55,17 +47,6 @@ class PatternOpener : public FirmwareFileOpener {
 public:
     std::unique_ptr<FirmwareFile> open(const std::string&) override { return std::move(file); }
     std::unique_ptr<FirmwareFile> file;
-};
-
-struct Input {
-    const std::uint8_t* p;
-    std::size_t n;
-    std::uint8_t byte() {
-        if (n == 0) return 0;
-        --n;
-        return *p++;
-    }
-    std::uint16_t word() { return static_cast<std::uint16_t>(byte() | (byte() << 8)); }
 };
 
 struct World {

@@ -14,6 +14,7 @@ packages=(
   xvfb xauth
   imagemagick
   clang-format
+  python3
   g++-mingw-w64-x86-64-posix wine64
   g++-mingw-w64-i686-posix
 )

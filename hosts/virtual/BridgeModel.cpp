@@ -40,6 +40,35 @@ std::uint16_t commandChecksum(std::span<const std::uint8_t> s) {
     return static_cast<std::uint16_t>(sum);
 }
 
+// The ring of a freshly generated flash, whose only record is in slot 0.
+void shapeRing(std::vector<std::uint8_t>& flash, RingState state) {
+    const std::uint32_t base = readLe24(flash, image::kRecordAreaAddressOffset);
+    const auto slot = [&](unsigned k) {
+        return std::span<std::uint8_t>(flash).subspan(base + k * image::kRecordSize, image::kRecordSize);
+    };
+    switch (state) {
+        case RingState::Written: break;
+        case RingState::Empty: std::fill_n(flash.begin() + base, image::kRecordAreaSize, 0xFF); break;
+        case RingState::GarbledNewest: {
+            // The same junk every time; never a record the upgrade would take.
+            std::uint32_t x = 0x2545F491;
+            for (std::uint8_t& b : slot(0).subspan(1)) {
+                x = x * 1103515245u + 12345u;
+                b = static_cast<std::uint8_t>(x >> 24);
+            }
+            slot(0)[image::record::kConfigVersion] = static_cast<std::uint8_t>(~image::kConfigVersion);
+            break;
+        }
+        case RingState::OutOfTurn: {
+            const auto next = slot(1);
+            std::copy_n(slot(0).begin(), image::kRecordSize, next.begin());
+            next[image::record::kSequenceNumber] = static_cast<std::uint8_t>(slot(0)[0] + 2);
+            writeLe16(next, image::record::kChecksum, image::recordChecksum(next));
+            break;
+        }
+    }
+}
+
 }  // namespace
 
 void putAtaText(std::span<std::uint8_t> b, std::size_t at, std::size_t length, const std::string& text) {
@@ -112,10 +141,11 @@ void VirtualEnclosure::Impl::programPage(std::uint32_t address, std::span<const 
         return;
     }
     // NOR: programming only clears bits, and wraps within the 256-byte page.
+    // A flash built by hand may end inside its last page; nothing lies beyond.
     const std::uint32_t page = address & ~(image::kPageSize - 1);
     for (std::size_t i = 0; i < bytes.size() && i < image::kPageSize; ++i) {
         const std::uint32_t a = page + ((address + i) & (image::kPageSize - 1));
-        flash[a] &= bytes[i];
+        if (a < flash.size()) flash[a] &= bytes[i];
     }
     ++counters.pagePrograms;
     dirty = true;
@@ -274,6 +304,7 @@ void VirtualEnclosure::Impl::apply(const TimelineEvent& e) {
             if (st.badSectorCount < 255) ++st.badSectorCount;
             st.activityFlags |= p ? activity::kBadP1 : activity::kBadP0;
             break;
+        case K::SetBadSectorCount: st.badSectorCount = e.value; break;
         case K::SetPortState: st.portState = e.value; break;
         case K::Unplug:
             if (isPlugged) ++pendingNotices;
@@ -581,6 +612,26 @@ bool VirtualEnclosure::Impl::ata(TaskFile& r, std::span<std::uint8_t> dataIn) {
     return true;
 }
 
+bool VirtualEnclosure::Impl::admit(bool& drop) {
+    std::lock_guard lock(mutex);
+    const EnclosureFaults& f = config.faults;
+    const unsigned n = ++faultRequests;
+    if (f.cutPowerAfter && n == *f.cutPowerAfter + 1) {
+        powerCut = true;
+        flushIfBacked();
+    }
+    if (powerCut) {
+        if (f.powerOnAfter == 0 || failedWhileCut < f.powerOnAfter) {
+            ++failedWhileCut;
+            return false;
+        }
+        powerCut = false;
+        restart();
+    }
+    if (f.dropWritesFrom && n >= *f.dropWritesFrom) drop = true;
+    return std::find(f.failRequests.begin(), f.failRequests.end(), n) == f.failRequests.end();
+}
+
 void VirtualEnclosure::Impl::restart() {
     std::lock_guard lock(mutex);
     flushIfBacked();
@@ -727,6 +778,7 @@ bool VirtualEnclosure::formatFlash() {
         impl_->flash.assign(c.flashSize, 0xFF);
         return false;
     }
+    shapeRing(bytes, c.flashRing);
     impl_->flash = std::move(bytes);
     impl_->dirty = true;
     impl_->flushIfBacked();

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "hosts/virtual/VirtualHost.h"
 
@@ -47,6 +48,15 @@ struct VirtualEnclosure::Impl {
     // Set by the host for the request in hand.
     bool dropWrites = false;
 
+    // The enclosure's own faults (config.faults): requests counted, and
+    // whether its power is cut.
+    unsigned faultRequests = 0;
+    bool powerCut = false;
+    unsigned failedWhileCut = 0;
+    // Counts one request: false when it is to fail; sets dropWrites when its
+    // writes are to be dropped.
+    bool admit(bool& dropWrites);
+
     // Requests; the host has checked the handle, power and injected faults.
     bool cdb(std::span<const std::uint8_t, 10> cdb, DataDirection direction, std::span<std::uint8_t> data);
     bool ata(TaskFile& registers, std::span<std::uint8_t> dataIn);
@@ -82,6 +92,18 @@ struct VirtualEnclosure::Impl {
     bool flush();
     void flushIfBacked();
 };
+
+// The text of a description.json, checked whole; `file` names it in the
+// reason. Nothing is changed when it is refused.
+bool parseEnclosureDescription(std::string_view text, const std::string& file, EnclosureConfig& config,
+                               std::vector<TimelineEvent>& timeline, std::string& error);
+
+// A bridge from a checked description and the bytes of its flash.bin
+// (nullopt: none yet, lay one out); `flashFile` names it in the reason.
+std::unique_ptr<VirtualEnclosure> buildEnclosure(const EnclosureConfig& config,
+                                                 const std::vector<TimelineEvent>& timeline,
+                                                 const std::optional<std::string>& flashBytes,
+                                                 const std::string& flashFile, std::string& error);
 
 // A bridge from description.json and flash.bin (generated when missing),
 // backed by that flash.bin; nullptr and a reason on bad input.

@@ -155,6 +155,16 @@ struct VirtualHost::Impl {
         return failAt.erase(n) == 0;
     }
 
+    // The host's latency and that of the enclosure behind the handle.
+    std::chrono::microseconds delayFor(DriveHandle h) {
+        std::chrono::microseconds d{delayMicros.load()};
+        std::lock_guard lock(mutex);
+        unsigned number = 0;
+        if (Drive* drive = driveOf(h, number); drive != nullptr && drive->enclosure)
+            d += drive->enclosure->config().faults.delayPerRequest;
+        return d;
+    }
+
     // Timeline unplug and plug events of the enclosures, to be announced.
     unsigned takeNotices() {
         unsigned n = 0;
@@ -187,10 +197,14 @@ VirtualHost::VirtualHost() : impl_(std::make_unique<Impl>()) {}
 VirtualHost::~VirtualHost() = default;
 
 VirtualEnclosure& VirtualHost::addEnclosure(unsigned drive, EnclosureConfig config) {
+    return adoptEnclosure(drive, std::make_unique<VirtualEnclosure>(std::move(config)));
+}
+
+VirtualEnclosure& VirtualHost::adoptEnclosure(unsigned drive, std::unique_ptr<VirtualEnclosure> enclosure) {
     std::lock_guard lock(impl_->mutex);
     Drive& d = impl_->drives[drive];
     d.disk.reset();
-    d.enclosure = std::make_unique<VirtualEnclosure>(std::move(config));
+    d.enclosure = std::move(enclosure);
     ++d.generation;
     return *d.enclosure;
 }
@@ -199,12 +213,7 @@ VirtualEnclosure* VirtualHost::loadEnclosure(unsigned drive, const std::filesyst
                                              std::string& error) {
     std::unique_ptr<VirtualEnclosure> enclosure = openEnclosureDirectory(dir, error);
     if (!enclosure) return nullptr;
-    std::lock_guard lock(impl_->mutex);
-    Drive& d = impl_->drives[drive];
-    d.disk.reset();
-    d.enclosure = std::move(enclosure);
-    ++d.generation;
-    return d.enclosure.get();
+    return &adoptEnclosure(drive, std::move(enclosure));
 }
 
 void VirtualHost::addOrdinaryDisk(unsigned drive, OrdinaryDiskConfig config) {
@@ -395,6 +404,7 @@ bool serve(VirtualHost::Impl& impl, DriveHandle handle, TraceEntry& e, Request r
     Drive* d = impl.driveOf(handle, number);
     e.drive = number;
     if (!admitted || d == nullptr) return false;
+    if (d->enclosure && !d->enclosure->impl().admit(drop)) return false;
     const auto run = [&](auto& target) {
         target.dropWrites = drop;
         const bool ok = request(target);
@@ -408,7 +418,7 @@ bool serve(VirtualHost::Impl& impl, DriveHandle handle, TraceEntry& e, Request r
 
 bool VirtualHost::sendCdb(DriveHandle handle, std::span<const std::uint8_t, 10> cdb, DataDirection direction,
                           std::span<std::uint8_t> data, unsigned timeoutSeconds) {
-    if (const auto us = impl_->delayMicros.load(); us > 0) waitLatency(std::chrono::microseconds(us));
+    if (const auto d = impl_->delayFor(handle); d.count() > 0) waitLatency(d);
     std::unique_lock lock(impl_->mutex);
     TraceEntry e;
     e.kind = TraceEntry::Kind::Cdb;
@@ -427,7 +437,7 @@ bool VirtualHost::sendCdb(DriveHandle handle, std::span<const std::uint8_t, 10> 
 }
 
 bool VirtualHost::sendAta(DriveHandle handle, TaskFile& registers, std::span<std::uint8_t> dataIn) {
-    if (const auto us = impl_->delayMicros.load(); us > 0) waitLatency(std::chrono::microseconds(us));
+    if (const auto d = impl_->delayFor(handle); d.count() > 0) waitLatency(d);
     std::unique_lock lock(impl_->mutex);
     TraceEntry e;
     e.kind = TraceEntry::Kind::Ata;

@@ -61,6 +61,31 @@ struct BridgeStatus {
     std::array<std::uint32_t, 10> badSectorRing{};
 };
 
+// Faults of one enclosure. Its requests (the CDBs and ATA task files it
+// gets, from its creation on; 1 is the first) are counted apart from the
+// host's, so each enclosure of a run keeps its own.
+struct EnclosureFaults {
+    std::vector<unsigned> failRequests;  // each of these fails and does nothing
+    // Every request after this one fails: the bridge has lost power. It
+    // writes its flash back at the cut.
+    std::optional<unsigned> cutPowerAfter;
+    // With a cut, this many requests fail; the next finds the bridge
+    // restarted (switches and read address reset). 0: it stays off.
+    unsigned powerOnAfter = 0;
+    // From this request on, plain writes, programs and erases succeed
+    // without effect.
+    std::optional<unsigned> dropWritesFrom;
+    std::chrono::microseconds delayPerRequest{0};  // latency of each request
+};
+
+// The record ring of a freshly laid out flash.
+enum class RingState {
+    Written,        // the image's record in slot 0
+    Empty,          // every slot erased
+    GarbledNewest,  // the newest record's bytes after its sequence number are junk
+    OutOfTurn,      // the slot after the newest holds a whole record whose sequence skips one
+};
+
 struct EnclosureConfig {
     Route route = Route::Lba;
     std::string firmwareRevision = "090619.0";  // 8 characters in the identification
@@ -78,7 +103,9 @@ struct EnclosureConfig {
     // The code types of a freshly laid out flash; empty gives the generator's defaults.
     std::vector<image::CodeSpec> flashCodes;
     std::string flashVersionTag = "v1";
+    RingState flashRing = RingState::Written;
     BridgeStatus status;
+    EnclosureFaults faults;
 };
 
 // A change that takes effect once the enclosure has served `afterReads`
@@ -88,22 +115,23 @@ struct EnclosureConfig {
 // as a read instead; that is what lets a Plug follow an Unplug.
 struct TimelineEvent {
     enum class Kind {
-        InsertDisk,    // port, disk: the port reads "inserted"
-        Initialize,    // port: inserted disk becomes initialized
-        FailDisk,      // port: the disk failed, capacity too small
-        RemoveDisk,    // port: no disk
-        SetActivity,   // activityFlags (low bits and 0x80), percent
-        EndActivity,   // activity bits 0x01, 0x02, 0x80 cleared
-        BadSector,     // port, lba: appended to the ring, count + 1, bit 0x04/0x08 set
-        SetPortState,  // raw portState
-        Unplug,        // the drive disappears; a device-change notice is raised
-        Plug,          // it comes back; a device-change notice is raised
+        InsertDisk,         // port, disk: the port reads "inserted"
+        Initialize,         // port: inserted disk becomes initialized
+        FailDisk,           // port: the disk failed, capacity too small
+        RemoveDisk,         // port: no disk
+        SetActivity,        // activityFlags (low bits and 0x80), percent
+        EndActivity,        // activity bits 0x01, 0x02, 0x80 cleared
+        BadSector,          // port, lba: appended to the ring, count + 1, bit 0x04/0x08 set
+        SetBadSectorCount,  // value: the count as the bridge now reports it, lower or higher
+        SetPortState,       // raw portState
+        Unplug,             // the drive disappears; a device-change notice is raised
+        Plug,               // it comes back; a device-change notice is raised
     };
     unsigned afterReads = 0;
     Kind kind = Kind::SetActivity;
     int port = 0;
     PortDisk disk;
-    std::uint8_t value = 0;  // activity flags or raw port state
+    std::uint8_t value = 0;  // activity flags, raw port state or bad-sector count
     std::uint8_t percent = 0;
     std::uint32_t lba = 0;
 
@@ -232,6 +260,8 @@ public:
     // flash.bin is generated when missing). nullptr and a reason on failure;
     // the drive is left as it was then.
     VirtualEnclosure* loadEnclosure(unsigned drive, const std::filesystem::path& dir, std::string& error);
+    // Puts an enclosure made elsewhere under `drive`.
+    VirtualEnclosure& adoptEnclosure(unsigned drive, std::unique_ptr<VirtualEnclosure> enclosure);
 
     // Fault and latency injection. Requests are the CDBs and ATA task files;
     // opens, closes and bus rescans are not counted. n counts from the next

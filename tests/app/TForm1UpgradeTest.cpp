@@ -16,8 +16,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -26,6 +29,7 @@
 #include "app/UpDown.h"
 #include "device/ByteOrder.h"
 #include "device/DeviceChange.h"
+#include "eventlog/LogFile.h"
 #include "firmware/ImageLayout.h"
 #include "support/AppTest.h"
 #include "tools/ImageGenerator.h"
@@ -284,6 +288,47 @@ TEST_F(TForm1Upgrade, StartUpgradeGoesToTheEnclosureTheWindowShowsNotWhereThePol
     EXPECT_EQ(h.dialogs.boxes[0].text, completionText(kTotal, kTotal));
     EXPECT_EQ(h.host.enclosure(1)->currentRecord()[image::record::kSequenceNumber], 2);
     EXPECT_TRUE(h.host.enclosure(2)->flash() == usbBefore) << "the enclosure not shown was upgraded";
+}
+
+TEST_F(TForm1Upgrade, ARefusedUpgradesDumpGoesBesideTheLogsWhenTheProgramFolderIsReadOnly) {
+    namespace fs = std::filesystem;
+    // As installed: the program's folder cannot be written, so the logs fall
+    // back to the per-user folder, which does not exist yet. Root passes a
+    // write probe, so here the permission bits say what the folder is.
+    const fs::path program = h.dir;
+    const fs::path data = fs::temp_directory_path() /
+                          ("ardenvel-app-data-" + std::to_string(QCoreApplication::applicationPid()));
+    fs::remove_all(data);
+    const auto writes = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+    fs::permissions(program, writes, fs::perm_options::remove);
+    const auto writable = [](const fs::path& d) {
+        return (fs::status(d).permissions() & fs::perms::owner_write) != fs::perms::none;
+    };
+    const auto env = [&](const std::string& name) -> std::optional<std::string> {
+        if (name == "XDG_DATA_HOME") return data.string();
+        return std::nullopt;
+    };
+    h.log.LogDirectory = chooseLogDirectory(program, env, writable, HostPlatform::Linux);
+    ASSERT_EQ(h.log.LogDirectory, data / "ardenvel");
+
+    // The bridge's record names no free slot: the upgrade stops and saves it.
+    virt::VirtualEnclosure& e = *h.host.enclosure(1);
+    writeLe24(e.flash(), *e.newestRecordAddress() + image::record::kFreeSlotAddress, 0);
+    const auto served = e.currentRecord();
+    choose(0);
+    window->Button2Click();
+    fs::permissions(program, fs::perms::owner_write, fs::perm_options::add);
+
+    EXPECT_EQ(h.dialogs.boxes.size(), 1u);
+    EXPECT_EQ(h.dialogs.boxes.at(0).text, "SPI Free address Error!!");
+    const fs::path dump = data / "ardenvel" / "SPIRECA0.bin";
+    EXPECT_EQ(window->StatusBar1->panelText(kPanelMessages).toStdString(), "Svae File OK :" + dump.string());
+    std::ifstream in(dump, std::ios::binary);
+    const Bytes saved((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(saved, Bytes(served.begin(), served.end()));
+    for (const auto& f : fs::directory_iterator(program))
+        EXPECT_NE(f.path().filename().string().rfind("SPIREC", 0), 0u) << f.path();
+    fs::remove_all(data);
 }
 
 TEST_F(TForm1Upgrade, ClosingTheWindowDuringAnUpgradeWaitsForItsEnd) {

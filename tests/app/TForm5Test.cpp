@@ -161,6 +161,31 @@ TEST_F(TForm5Test, UnreadableFileIsReportedAndTheViewStaysLive) {
     EXPECT_TRUE(form->Timer1->isActive());
 }
 
+// Anything can be picked under "All File": a file of gigabytes gets a box, a
+// device is not read, and the window goes on as it was.
+TEST_F(TForm5Test, HugeFileOrDeviceGetsABoxAndTheWindowGoesOn) {
+    const fs::path huge = dir / "huge.log";
+    std::ofstream(huge, std::ios::binary).put('x');
+    fs::resize_file(huge, std::uintmax_t{3} << 30);  // sparse: nothing is written
+    std::ofstream(dir / "small.log", std::ios::binary) << "small\r\n";
+    dialogs.answers = {huge.string(), std::string("/dev/zero"), (dir / "small.log").string()};
+    monitoring = true;
+    auto form = openForm();
+
+    form->Button2->click();
+    form->Button2->click();
+    EXPECT_EQ(dialogs.boxes, (std::vector<std::string>{"Message: The log file " + huge.string() +
+                                                           " is larger than 8 MB and is not shown",
+                                                       "Message: Cannot read the log file /dev/zero"}));
+    EXPECT_EQ(memo(*form), (QStringList{"a", "b"}));
+    EXPECT_EQ(form->windowTitle(), "Event log - Real Time");
+    EXPECT_TRUE(form->Timer1->isActive());
+
+    form->Button2->click();
+    EXPECT_EQ(memo(*form), (QStringList{"small"}));
+    EXPECT_EQ(form->windowTitle(), "Event log - small.log");
+}
+
 TEST_F(TForm5Test, LogButtonOpensOneWindowAtATime) {
     EventLogLauncher launcher(
         log, [this] { return monitoring; }, dialogs);

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "device/ByteOrder.h"
 #include "firmware/ImageLayout.h"
 
@@ -34,7 +36,9 @@ class Cli : public ::testing::Test {
 protected:
     void SetUp() override {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir = fs::temp_directory_path() / (std::string("ardenvel-cli-") + info->name());
+        // Other checkouts on the machine run the same tests at the same time.
+        dir = fs::temp_directory_path() /
+              (std::string("ardenvel-cli-") + std::to_string(getpid()) + "-" + info->name());
         fs::remove_all(dir);
         fs::create_directories(dir / "logs");
     }
@@ -258,6 +262,19 @@ struct FlashView {
             newest = ++s;
         return base + newest * 256;
     }
+    // The 48 KB the record at `rec` names for code type `type`; empty when none.
+    std::string codeOf(std::size_t rec, std::uint8_t type) const {
+        for (std::size_t k = 0; k < 10; ++k) {
+            const std::size_t e = rec + ardenvel::image::codeEntryOffset(k);
+            if (at(e) == type) return bytes.substr(u24(e + 1), 0xC000);
+        }
+        return {};
+    }
+    bool recordWhole(std::size_t rec) const {
+        const std::span<const std::uint8_t> r(reinterpret_cast<const std::uint8_t*>(bytes.data()) + rec, 256);
+        return r[1] == ardenvel::image::kConfigVersion &&
+               ardenvel::readLe16(r, 254) == ardenvel::image::recordChecksum(r);
+    }
 };
 
 TEST_F(Cli, FirmwareUpgradeLeavesTheImagesCodeInTheSlotsTheRecordNames) {
@@ -327,6 +344,145 @@ TEST_F(Cli, FirmwareUpgradeThatRecordsNotEveryCodeTypeExitsWithFour) {
     r = run("--virtual " + e.string() + " --log-dir " + logs.string() + " firmware upgrade " + junk.string() +
             " --yes");
     EXPECT_EQ(r.code, 1) << r.err;
+}
+
+// --- odd devices and faults, described in the enclosure's directory ---------
+
+// How many requests a trace holds up to and including the first line with `needle`.
+unsigned requestsUpTo(const std::string& trace, const std::string& needle) {
+    std::istringstream lines(trace);
+    unsigned n = 0;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find(" cdb ") != std::string::npos || line.find(" ata ") != std::string::npos) ++n;
+        if (line.find(needle) != std::string::npos) return n;
+    }
+    return 0;
+}
+
+const char kTwoDisks[] =
+    R"("ports": [ { "serial": "WD-WCAV0000000000001", "model": "M0", "capacity": 1953525168, "sataGeneration": 2 },
+               { "serial": "WD-WCAV0000000000002", "model": "M1", "capacity": 1953525168, "sataGeneration": 3 } ])";
+
+TEST_F(Cli, StatusJsonStaysValidWhateverBytesTheBridgeSends) {
+    const fs::path e = enclosure("e", R"({ "route": "lba", "modelHex": "42 6F 78 FF",
+  "status": { "ports": [ { "serialHex": "41 FF 0D E9 00 42" }, null ] } })");
+    const CliRun r = run("--virtual " + e.string() + " status --json");
+    ASSERT_EQ(r.code, 0) << r.err;
+    std::ofstream(dir / "status.json", std::ios::binary) << r.out;
+    const std::string check = "python3 -m json.tool " + (dir / "status.json").string() + " >/dev/null";
+    EXPECT_EQ(std::system(check.c_str()), 0) << r.out;
+    // One character per byte, U+FFFD for CR, the rest cut at the NUL.
+    EXPECT_NE(r.out.find("\"serial\": \"A\xC3\xBF\xEF\xBF\xBD\xC3\xA9\""), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"model\": \"Box\xC3\xBF\""), std::string::npos) << r.out;
+}
+
+TEST_F(Cli, FailedStatusReadIsReadFalse) {
+    const std::string description = R"({ "route": "lba" )";
+    const fs::path clean = enclosure("clean", description + "}");
+    ASSERT_EQ(run("--virtual " + clean.string() + " --trace " + (dir / "t.txt").string() + " status").code,
+              0);
+    const unsigned statusRead = requestsUpTo(slurp(dir / "t.txt"), "cdb 28 00 00 00 00 21");
+    ASSERT_GT(statusRead, 0u);
+
+    const fs::path e = enclosure(
+        "e", description + R"(, "faults": { "failRequests": [ )" + std::to_string(statusRead) + " ] } }");
+    const CliRun r = run("--virtual " + e.string() + " status --json");
+    EXPECT_EQ(r.code, 1) << r.err;
+    EXPECT_NE(r.out.find("\"read\": false"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("raidMode"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("Read Error for LBA = 33 and sector count = 1"), std::string::npos) << r.err;
+}
+
+TEST_F(Cli, DroppedWritesFailTheVerifyAndLeaveTheFlash) {
+    const fs::path e = enclosure("e", R"({ "route": "lba", "faults": { "dropWritesFrom": 1 } })");
+    const fs::path img = dir / "v2.bin";
+    ASSERT_EQ(std::system((std::string(MAKE_IMAGE) + " --version v2 --code 0x31 --code 0x32:keep " +
+                           img.string() + " >/dev/null")
+                              .c_str()),
+              0);
+    ASSERT_EQ(run("--virtual " + e.string() + " list").code, 0);
+    const std::string before = slurp(e / "flash.bin");
+    const CliRun r = run("--virtual " + e.string() + " --log-dir " + (dir / "logs").string() +
+                         " firmware upgrade " + img.string() + " --yes");
+    EXPECT_EQ(r.code, 4) << r.err;
+    EXPECT_NE(r.err.find("CodeType 0x31 Verify Fail"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Firmware Upgrade 0/1completed!"), std::string::npos) << r.err;
+    EXPECT_EQ(slurp(e / "flash.bin"), before);
+}
+
+// The power goes at a point of the upgrade and comes back a few requests
+// later; the bridge boots what its newest record names, so that record must
+// be whole and every slot it names must hold whole code, old or new.
+TEST_F(Cli, PowerCutMidUpgradeLeavesOldOrNewCodeAndAWholeRecord) {
+    const fs::path img = dir / "v2.bin";
+    ASSERT_EQ(
+        std::system((std::string(MAKE_IMAGE) + " --version v2 " + img.string() + " >/dev/null").c_str()), 0);
+    const std::string image = slurp(img);
+    const FlashView imageView{image};
+    const std::size_t tmpl = image.size() - ardenvel::image::kRecordAreaSize;
+
+    const fs::path clean = enclosure("clean", R"({ "route": "lba" })");
+    const std::string upgrade = " firmware upgrade " + img.string() + " --yes";
+    ASSERT_EQ(run("--virtual " + clean.string() + " --trace " + (dir / "t.txt").string() + upgrade).code, 0);
+    const unsigned total = requestsUpTo(slurp(dir / "t.txt") + "end cdb \n", "end cdb");
+
+    for (const unsigned part : {2u, 5u, 8u}) {
+        const unsigned cut = total * part / 10;
+        SCOPED_TRACE(cut);
+        const fs::path e = enclosure("cut" + std::to_string(cut), R"({ "route": "lba",
+  "faults": { "cutPowerAfter": )" + std::to_string(cut) + R"(, "powerOnAfter": 3 } })");
+        ASSERT_EQ(run("--virtual " + e.string() + " list").code, 0);
+        const FlashView before{slurp(e / "flash.bin")};
+        const std::size_t oldRecord = before.newestRecord();
+        const CliRun r = run("--virtual " + e.string() + " --log-dir " + (dir / "logs").string() + upgrade);
+        EXPECT_NE(r.code, 0) << "nothing failed";
+
+        const FlashView after{slurp(e / "flash.bin")};
+        const std::size_t rec = after.newestRecord();
+        EXPECT_TRUE(after.recordWhole(rec));
+        for (std::size_t k = 0; k < 10; ++k) {
+            const std::uint8_t type = after.at(rec + ardenvel::image::codeEntryOffset(k));
+            if (type == 0xFF) continue;
+            const std::string code = after.codeOf(rec, type);
+            EXPECT_TRUE(code == before.codeOf(oldRecord, type) || code == imageView.codeOf(tmpl, type))
+                << "code type " << int(type);
+        }
+        // Powered on again, the enclosure answers.
+        const CliRun status = run("--virtual " + e.string() + " status");
+        EXPECT_EQ(status.code, 0) << status.err;
+    }
+}
+
+TEST_F(Cli, FallingBadSectorCountLogsNothing) {
+    const fs::path e = enclosure("e", std::string(R"({ "route": "lba",
+  "status": { "activityFlags": "0x04", "badSectors": [ 100, 200, 300 ], )") +
+                                          kTwoDisks + R"( },
+  "timeline": [ { "afterReads": 2, "event": "bad-sector-count", "count": 1 },
+                { "afterReads": 4, "event": "bad-sector", "port": 0, "lba": 999 } ] })");
+    const CliRun r = run("--virtual " + e.string() + " --log-dir " + (dir / "logs").string() +
+                         " monitor --interval 0.05 --count 6");
+    ASSERT_EQ(r.code, 0) << r.err;
+    const std::string sep(73, '-');
+    // 3, 3, 1, 1, 2, 2: the fall says nothing, and the count it fell to is
+    // where the next rise is counted from.
+    EXPECT_EQ(withoutTimes(r.out), sep + "\n" +
+                                       "GUI has started from <T>\n"
+                                       "Device1 information :\n"
+                                       "Mirror, F/W Rev. 090619.0\n"
+                                       "Configured Capacity : 931 GB(1953525168 Sectors)\n"
+                                       "  P0 is present.(SATA2)\n"
+                                       "    Serial no.: \"WD-WCAV0000000000001\"\n"
+                                       "    Capacity : 931 GB(1953525168 Sectors)\n"
+                                       "  P1 is present.(SATA3)\n"
+                                       "    Serial no.: \"WD-WCAV0000000000002\"\n"
+                                       "    Capacity : 931 GB(1953525168 Sectors)\n" +
+                                       sep + "\n" +
+                                       "D1 P0 Bad Sector was found. <T>\n"
+                                       "  LBA: 100\n"
+                                       "  LBA: 200\n"
+                                       "  LBA: 300\n"
+                                       "D1 P0 Bad Sector was found. <T>\n"
+                                       "  LBA: 999\n");
 }
 
 }  // namespace

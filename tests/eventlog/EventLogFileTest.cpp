@@ -1,6 +1,8 @@
 // The day's file: how it starts, what survives a restart, a change of day, a
 // crash in the middle of a write and a file that cannot be written.
 
+#include <map>
+#include <random>
 #include <stdexcept>
 
 #include "tests/eventlog/EventLogRig.h"
@@ -113,6 +115,66 @@ TEST_F(EventLogFile, DayChangeStartsANewFileAndComparesPortsOnlyInTheNextPass) {
     poll();
     EXPECT_EQ(readBytes(dir / "261208.log"), std::string(kSep) + kDevice1BlockP1Absent + kSep +
                                                  "D1 P1 was removed, 08.12.2026 00:00:04\r\n");
+}
+
+TEST_F(EventLogFile, ClockSetBackAcrossMidnightKeepsBothDaysLines) {
+    const fs::path eighthFile = dir / "261208.log";
+    clock.set(2026, 12, 7, 23, 59, 50);
+    startUp();
+    poll();
+    poll();
+    poll();  // 00:00:02: the 8th's file starts
+    status[0] = mirror().ports(0x42).b;
+    poll();
+    const std::string seventh = file();
+    const std::string eighth = readBytes(eighthFile);
+    ASSERT_NE(eighth.find("D1 P1 was removed, 08.12.2026 00:00:06\r\n"), std::string::npos) << eighth;
+
+    // An NTP step puts the clock back before midnight: the 7th's file goes on
+    // from its own lines, and the 8th's stays as it was.
+    clock.set(2026, 12, 7, 23, 59, 57);
+    status[0] = mirror().b;
+    pass();
+    EXPECT_EQ(file(), seventh +
+                          "D1 P1 was initialized, (SATA3), 07.12.2026 23:59:57\r\n"
+                          "  Serial no.: \"S2H7J9AB123456      \"\r\n"
+                          "  Capacity : 931 GB(1953525168 Sectors)\r\n");
+    EXPECT_EQ(readBytes(eighthFile), eighth);
+
+    // Past midnight again, the 8th's file goes on from its own lines.
+    clock.set(2026, 12, 8, 0, 0, 10);
+    status[0] = mirror().ports(0x42).b;
+    pass();
+    EXPECT_EQ(readBytes(eighthFile), eighth + "D1 P1 was removed, 08.12.2026 00:00:10\r\n");
+    EXPECT_EQ(joinLines(state.DayLog.all()), readBytes(eighthFile));
+}
+
+// Whatever the clock does, a pass only ever adds to the end of a day's file,
+// and DayLog is the file of the pass's day.
+TEST_F(EventLogFile, NoClockStepLosesALineOfAnyDaysFile) {
+    std::mt19937 random(1207);
+    std::map<fs::path, std::string> seen;
+    clock.set(2026, 12, 7, 23, 59, 0);
+    for (int step = 0; step < 400; ++step) {
+        switch (random() % 6) {
+            case 0: clock.current -= std::chrono::seconds(random() % 120); break;
+            case 1: clock.current += std::chrono::hours(24); break;
+            case 2: clock.current -= std::chrono::hours(24); break;
+            default: clock.current += std::chrono::seconds(random() % 60); break;
+        }
+        const std::uint8_t ports[] = {0x22, 0x42, 0x12, 0x24, 0x82};
+        status[0] = mirror().ports(ports[random() % 5]).b;
+        pass();
+        firstRefreshPending = false;
+        for (const auto& f : fs::directory_iterator(dir)) {
+            const std::string now = readBytes(f.path());
+            std::string& before = seen[f.path()];
+            ASSERT_EQ(now.substr(0, before.size()), before) << f.path() << " at step " << step;
+            before = now;
+        }
+        ASSERT_EQ(joinLines(state.DayLog.all()), readBytes(LogFileName(dir, clock.toLocal(clock.now()))));
+    }
+    EXPECT_GE(seen.size(), 3u);
 }
 
 TEST_F(EventLogFile, RemovedFileIsStartedAgainAsANewDay) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "eventlog/EventLogView.h"
 #include "tests/eventlog/EventLogRig.h"
 
@@ -123,6 +125,31 @@ TEST_F(EventLogViewTest, UnreadableFileLeavesTheViewAsItWas) {
     EXPECT_EQ(out.error, "Cannot read the log file " + (dir / "missing.log").string());
     EXPECT_EQ(view.caption(), "Event log - Real Time");
     EXPECT_TRUE(view.timerEnabled());
+}
+
+TEST_F(EventLogViewTest, FileOverTheLimitIsNotReadAndLeavesTheViewAsItWas) {
+    monitoring = true;
+    LogFiles files;
+    for (const std::uintmax_t size : {kViewLogFileLimit, kViewLogFileLimit + 1}) {
+        SCOPED_TRACE(size);
+        const auto file = dir / "big.log";
+        { std::ofstream(file, std::ios::binary | std::ios::trunc) << "first\r\n"; }
+        std::filesystem::resize_file(file, size);
+        EventLogView view = make();
+        view.show();
+        view.beginViewFile();
+        const FileViewOutcome out = view.endViewFile(file, files);
+        if (size <= kViewLogFileLimit) {
+            EXPECT_EQ(out.result, FileViewResult::Shown);
+            EXPECT_EQ(out.edit.append.at(0), "first");
+            continue;
+        }
+        EXPECT_EQ(out.result, FileViewResult::TooLarge);
+        EXPECT_TRUE(out.edit.none());
+        EXPECT_EQ(out.error, "The log file " + file.string() + " is larger than 8 MB and is not shown");
+        EXPECT_EQ(view.caption(), "Event log - Real Time");
+        EXPECT_TRUE(view.timerEnabled());
+    }
 }
 
 }  // namespace

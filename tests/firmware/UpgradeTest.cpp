@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <memory>
 
 #include "tests/firmware/UpgradeRig.h"
 
@@ -319,34 +320,6 @@ TEST_P(UpgradeTest, UnusableFlashStateAbortsWithItsMessage) {
     }
 }
 
-TEST_P(UpgradeTest, FreeSlotReachingIntoAMovedRecordAreaIsRefused) {
-    // Record area at 0x70000: slot 9 (0x6C000) would run into it. The copy at
-    // 0x78000 stays for the USB record scan, which always starts there.
-    const auto moveRecordArea = [](Rig& r, std::uint32_t freeSlot) {
-        r.editRecord(
-            [&](std::span<std::uint8_t> rec) { writeLe24(rec, image::record::kFreeSlotAddress, freeSlot); });
-        const RecordBytes rec = r.newest();
-        std::copy(rec.begin(), rec.end(), r.flash().begin() + 0x70000);
-        writeLe24(r.flash(), image::kRecordAreaAddressOffset, 0x70000);
-        ASSERT_EQ(r.recordBase(), 0x70000u);
-    };
-    moveRecordArea(rig, 9 * kSlot);
-    rig.load(imageMarking({{0x31, kSlot, true}}));
-    const Bytes before = rig.flash();
-    EXPECT_FALSE(rig.upgrade());
-    EXPECT_EQ(rig.boxTexts(), std::vector<std::string>{"SPI Free address Error!!"});
-    EXPECT_EQ(rig.flash(), before);
-
-    // From slot 8 the search skips slot 9 and wraps.
-    Rig r2(GetParam());
-    moveRecordArea(r2, 8 * kSlot);
-    r2.load(imageMarking({{0x31, kSlot, true}}));
-    ASSERT_TRUE(r2.upgrade());
-    EXPECT_EQ(*r2.enc.newestRecordAddress(), 0x70100u);
-    EXPECT_EQ(Rig::slotOf(r2.newest(), 0x31), 8 * kSlot);
-    EXPECT_EQ(readLe24(r2.newest(), image::record::kFreeSlotAddress), kSlot);
-}
-
 TEST_P(UpgradeTest, FailedHeadReadOrRecordReadAborts) {
     for (bool failHead : {false, true}) {
         SCOPED_TRACE(failHead ? "head" : "record");
@@ -479,6 +452,65 @@ TEST_P(UpgradeTest, RecordIsNeverProgrammedOverAUsedSlot) {
 INSTANTIATE_TEST_SUITE_P(Routes, UpgradeTest, ::testing::Values(Route::Lba, Route::UsbShift),
                          [](const auto& info) { return info.param == Route::Lba ? "Lba" : "Usb"; });
 
+// --- 1 MB flashes: the record area at 0xF8000, past SpiSize ------------------
+
+Rig& largeFlash(std::unique_ptr<Rig>& rig, Route route) {
+    virt::EnclosureConfig config;
+    config.flashSize = 0x100000;
+    rig = std::make_unique<Rig>(route, config);
+    EXPECT_EQ(rig->recordBase(), 0xF8000u);
+    image::ImageSpec plan = imageMarking({{0x31, kSlot, true}});
+    plan.size = 0x100000;
+    rig->load(plan);
+    return *rig;
+}
+
+TEST(LargeFlashUpgrade, SectorRoutesUpgradeAndUsbRefusesARingItsRecordReadMisses) {
+    for (Route route : {Route::Lba, Route::Ata, Route::UsbShift}) {
+        SCOPED_TRACE(virt::routeName(route));
+        std::unique_ptr<Rig> owner;
+        Rig& r = largeFlash(owner, route);
+        const Bytes before = r.flash();
+        if (virt::isUsb(route)) {
+            EXPECT_FALSE(r.upgrade());
+            EXPECT_EQ(r.boxTexts(),
+                      std::vector<std::string>{"The SPI record area at 0x0F8000 is out of reach "
+                                               "of the record read on the USB route."});
+            EXPECT_EQ(r.ui.boxes.at(0).caption, "Message");
+            EXPECT_EQ(r.flash(), before);
+            EXPECT_FALSE(r.fw.busy.load());
+            continue;
+        }
+        ASSERT_TRUE(r.upgrade()) << r.boxTexts().at(0);
+        EXPECT_EQ(r.boxTexts(), std::vector<std::string>{completion(1, 1)});
+        EXPECT_EQ(*r.enc.newestRecordAddress(), 0xF8100u);
+        EXPECT_EQ(Rig::slotOf(r.newest(), 0x31), 4 * kSlot);
+        EXPECT_TRUE(r.slotHolds(4 * kSlot, image::codeSlotContents(0x31, "v2")));
+    }
+}
+
+TEST(LargeFlashUpgrade, FreeSlotReachingIntoTheRecordAreaIsRefusedAndSkipped) {
+    // Slot 20 (0xF0000) would run into the record area at 0xF8000.
+    std::unique_ptr<Rig> owner;
+    Rig& r = largeFlash(owner, Route::Lba);
+    const auto freeSlotAt = [&](std::uint32_t slot) {
+        r.editRecord(
+            [&](std::span<std::uint8_t> rec) { writeLe24(rec, image::record::kFreeSlotAddress, slot); });
+    };
+    freeSlotAt(20 * kSlot);
+    const Bytes before = r.flash();
+    EXPECT_FALSE(r.upgrade());
+    EXPECT_EQ(r.boxTexts(), std::vector<std::string>{"SPI Free address Error!!"});
+    EXPECT_EQ(r.flash(), before);
+
+    // From slot 19 the search skips slot 20 and wraps to the slot 0x31 left.
+    r.ui.boxes.clear();
+    freeSlotAt(19 * kSlot);
+    ASSERT_TRUE(r.upgrade());
+    EXPECT_EQ(Rig::slotOf(r.newest(), 0x31), 19 * kSlot);
+    EXPECT_EQ(readLe24(r.newest(), image::record::kFreeSlotAddress), kSlot);
+}
+
 // --- record dumps -----------------------------------------------------------
 
 TEST(RecordDump, UsesTheNextFreeOfThirtySixNamesPerTag) {
@@ -506,7 +538,9 @@ TEST(RecordDump, UsesTheNextFreeOfThirtySixNamesPerTag) {
     EXPECT_EQ(fs::file_size(last), 512u);
     EXPECT_TRUE(ui.boxes.empty());
 
-    EXPECT_FALSE(DumpRecord(ui, dir / "no-such-folder", 'A', rec));
+    // A folder that cannot be made: a file stands in its way.
+    std::ofstream(dir / "blocker") << "x";
+    EXPECT_FALSE(DumpRecord(ui, dir / "blocker" / "dumps", 'A', rec));
     ASSERT_EQ(ui.boxes.size(), 1u);
     EXPECT_EQ(ui.boxes[0].text, "Fail to create file");
     EXPECT_EQ(ui.boxes[0].caption, "GetSPIFWInfo:");

@@ -1,5 +1,6 @@
 // Enclosures described by a directory: description.json and flash.bin.
 
+#include <cstring>
 #include <fstream>
 
 #include "monitor/ControllerStatus.h"
@@ -119,36 +120,148 @@ TEST_F(DirectoryTest, UsbRecordWriteIsWrittenBackAtOnce) {
     EXPECT_EQ(f.get(), 0x01);
 }
 
-TEST_F(DirectoryTest, BadInputIsReportedAndChangesNothing) {
+TEST_F(DirectoryTest, EachBrokenRuleIsNamedWithFileAndFieldAndNothingLoads) {
     host.addOrdinaryDisk(1);
-    describe("{ \"route\": ");
-    EXPECT_NE(loadError().find("not valid JSON"), std::string::npos);
-    describe(R"({"route": "firewire"})");
-    EXPECT_NE(loadError().find("route"), std::string::npos);
-    describe(R"({"rout": "lba"})");
-    EXPECT_NE(loadError().find("\"rout\" is not a known key"), std::string::npos);
-    describe(R"({"status": {"portState": 300}})");
-    EXPECT_NE(loadError().find("portState"), std::string::npos);
-    describe(R"({"status": {"ports": [null]}})");
-    EXPECT_NE(loadError().find("ports"), std::string::npos);
-    describe(R"({"timeline": [{"afterReads": 1, "event": "explode"}]})");
-    EXPECT_NE(loadError().find("timeline[0]"), std::string::npos);
-    describe(R"({"model": 42})");
-    EXPECT_NE(loadError().find("model"), std::string::npos);
-    describe(R"({"flashSize": 1000})");
-    loadError();
+    const std::string file = (dir / "description.json").string() + ": ";
+    const struct {
+        const char* json;
+        const char* reason;  // after the file's name
+    } cases[] = {
+        {"{ \"route\": ", "not valid JSON"},
+        {"[1, 2]", "must be an object"},
+        {R"({"route": "firewire"})", "\"route\" must be one of usb-shift, usb-noshift, usb-query, lba"},
+        {R"({"rout": "lba"})", "\"rout\" is not a known key"},
+        {R"({"model": 42})", "\"model\" must be a string"},
+        {R"({"flashSize": 1000})", "\"flashSize\" must be from 4096 to 16777216"},
+        {R"({"flashSize": "0x2000000"})", "\"flashSize\" must be from 4096 to 16777216"},
+        {R"({"flashSize": 524544})", "\"flashSize\" must be a multiple of 4096"},
+        {R"({"flashSize": -4096})", "\"flashSize\" must be a whole number"},
+        {R"({"status": {"portState": 300}})", "\"status.portState\" must be from 0 to 255"},
+        {R"({"status": {"ports": [null]}})", "\"status.ports\" must be a list of 2 entries"},
+        {R"({"status": {"ports": [null, {"serial": "123456789012345678901"}]}})",
+         "\"status.ports[1].serial\" is longer than 20 characters"},
+        {R"({"status": {"badSectors": [1, "x"]}})", "\"status.badSectors\" must hold LBAs"},
+        {R"({"flash": {"codes": [{"type": 255}]}})", "\"flash.codes[0].type\" must be from 0 to 254"},
+        {R"({"timeline": [{"afterReads": 1, "event": "explode"}]})", "\"timeline[0].event\" must be one of"},
+        {R"({"timeline": [{"event": "plug"}, {"event": "activity", "lba": 5}]})",
+         "\"timeline[1].lba\" is not a field of the \"activity\" event"},
+        {R"({"timeline": [{"event": "bad-sector", "port": 2}]})", "\"timeline[0].port\" must be from 0 to 1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.json);
+        describe(c.json);
+        EXPECT_EQ(loadError().substr(0, file.size() + std::strlen(c.reason)), file + c.reason);
+    }
     fs::remove(dir / "description.json");
     EXPECT_NE(loadError().find("cannot read"), std::string::npos);
 
     // A flash.bin of the wrong size is left exactly as it was.
     describe(R"({"route": "lba"})");
     std::ofstream(dir / "flash.bin", std::ios::binary) << "tiny";
-    EXPECT_NE(loadError().find("flashSize"), std::string::npos);
+    EXPECT_EQ(loadError(), (dir / "flash.bin").string() +
+                               ": holds 4 bytes, but \"flashSize\" in description.json is 524288");
     EXPECT_EQ(fs::file_size(dir / "flash.bin"), 4u);
 
     // None of this touched drive 1.
     EXPECT_EQ(host.enclosure(1), nullptr);
     EXPECT_NE(host.openPhysicalDrive(1), kInvalidHandle);
+}
+
+// A flash that ended inside a page let a page program near its end write
+// past the buffer. The loader refuses such a size, and the bridge never
+// writes beyond a flash it was handed.
+TEST_F(DirectoryTest, FlashSize0x80010IsRefusedAndAPageWriteNearItsEndStaysInside) {
+    describe(R"({"route": "lba", "flashSize": "0x80010"})");
+    {
+        std::ofstream f(dir / "flash.bin", std::ios::binary);
+        const std::string bytes(0x80010, '\xFF');
+        f << bytes;
+    }
+    EXPECT_NE(loadError().find("\"flashSize\" must be a multiple of 4096"), std::string::npos);
+    EXPECT_EQ(fs::file_size(dir / "flash.bin"), 0x80010u);
+
+    EnclosureConfig odd;
+    odd.flashSize = 0x80010;
+    attach(odd);
+    ASSERT_EQ(bridge->flash().size(), 0x80010u);
+    openSpi();
+    std::uint8_t page[256];
+    std::fill(std::begin(page), std::end(page), 0x00);
+    ASSERT_TRUE(write(kCommandLba, program(0x80008, page)));
+    EXPECT_EQ(bridge->flash()[0x8000F], 0x00);
+    EXPECT_EQ(bridge->flash()[0x80000], 0x00);
+    EXPECT_EQ(bridge->flash().size(), 0x80010u);
+}
+
+TEST_F(DirectoryTest, OddDevicesAndFaultsCanBeDescribed) {
+    describe(R"({
+      "route": "lba", "serialHex": "41 FF 00 0D", "modelHex": "4d e9", "firmwareRevisionHex": "3039303631392E30",
+      "flash": {"ring": "garbled-newest"},
+      "faults": {"failRequests": [3, 9], "cutPowerAfter": 40, "powerOnAfter": 5, "dropWritesFrom": 70,
+                 "delayPerRequestUs": 250},
+      "status": {"progressPercent": 255, "activityFlags": "0x04", "badSectors": [1, 2, 3],
+                 "ports": [{"serialHex": "FF 00 0D E9"}, {"model": "M1"}]},
+      "timeline": [{"event": "bad-sector-count", "count": 1},
+                   {"event": "activity", "flags": 1, "percent": 200}]
+    })");
+    EnclosureConfig c;
+    std::vector<TimelineEvent> timeline;
+    std::string error;
+    ASSERT_TRUE(readEnclosureDescription(dir, c, timeline, error)) << error;
+    EXPECT_EQ(c.serial, std::string("A\xFF\0\r", 4));
+    EXPECT_EQ(c.model, "M\xE9");
+    EXPECT_EQ(c.firmwareRevision, "090619.0");
+    EXPECT_EQ(c.flashRing, RingState::GarbledNewest);
+    EXPECT_EQ(c.faults.failRequests, (std::vector<unsigned>{3, 9}));
+    EXPECT_EQ(c.faults.cutPowerAfter, 40u);
+    EXPECT_EQ(c.faults.powerOnAfter, 5u);
+    EXPECT_EQ(c.faults.dropWritesFrom, 70u);
+    EXPECT_EQ(c.faults.delayPerRequest, std::chrono::microseconds(250));
+    EXPECT_EQ(c.status.progressPercent, 255);
+    EXPECT_EQ(c.status.disks[0]->serial, std::string("\xFF\0\r\xE9", 4));
+    ASSERT_EQ(timeline.size(), 2u);
+    EXPECT_EQ(timeline[0].kind, TimelineEvent::Kind::SetBadSectorCount);
+    EXPECT_EQ(timeline[0].value, 1);
+    EXPECT_EQ(timeline[1].percent, 200);
+
+    // Served as given: the bytes, the progress byte, a count that went down.
+    VirtualEnclosure& b = host.addEnclosure(1, c);
+    for (const TimelineEvent& e : timeline) b.addTimeline(e);
+    const auto record = b.currentRecord();
+    const StatusView r(record);
+    EXPECT_EQ(r.serial(0).substr(0, 4), std::string("\xFF\0\r\xE9", 4));
+    EXPECT_EQ(r.progressPercent(), 200);
+    EXPECT_EQ(r.badSectorCount(), 1);
+}
+
+TEST_F(DirectoryTest, BadNewFieldsNameTheirKey) {
+    const struct {
+        const char* json;
+        const char* says;
+    } cases[] = {
+        {R"({"serial": "A", "serialHex": "41"})", R"("serialHex" cannot be given with "serial")"},
+        {R"({"serialHex": "4G"})", R"("serialHex" must be bytes in hexadecimal)"},
+        {R"({"modelHex": "4 1"})", R"("modelHex" must be bytes in hexadecimal)"},
+        {R"({"firmwareRevisionHex": "30 31 32 33 34 35 36 37 38"})",
+         R"("firmwareRevisionHex" holds more than 8)"},
+        {R"({"status": {"ports": [{"serialHex": 65}, null]}})",
+         R"("status.ports[0].serialHex" must be bytes)"},
+        {R"({"status": {"progressPercent": 256}})", "progressPercent"},
+        {R"({"flash": {"ring": "bent"}})", R"("flash.ring" must be one of written, empty)"},
+        {R"({"faults": {"failRequests": [0]}})", "failRequests"},
+        {R"({"faults": {"powerOnAfter": 3}})", R"("faults.powerOnAfter" needs "cutPowerAfter")"},
+        {R"({"faults": {"dropWritesFrom": 0}})", R"("faults.dropWritesFrom" must be from 1 to)"},
+        {R"({"faults": {"delayPerRequestUs": 10000001}})", "delayPerRequestUs"},
+        {R"({"faults": {"cutPower": 3}})", R"("faults.cutPower" is not a known key)"},
+        {R"({"timeline": [{"event": "bad-sector-count", "count": 256}]})",
+         R"("timeline[0].count" must be from 0 to 255)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.json);
+        describe(c.json);
+        const std::string error = loadError();
+        EXPECT_NE(error.find(c.says), std::string::npos) << error;
+    }
 }
 
 TEST(Examples, EveryShippedEnclosureLoads) {

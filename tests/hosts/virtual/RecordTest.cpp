@@ -145,5 +145,41 @@ TEST_F(RecordTest, EmptyRingStillServesTheLiveStatus) {
     EXPECT_EQ(r[status::kPortState], 0x22);
 }
 
+TEST_F(RecordTest, RingStatesOfAFreshFlash) {
+    for (const RingState state :
+         {RingState::Written, RingState::Empty, RingState::GarbledNewest, RingState::OutOfTurn}) {
+        SCOPED_TRACE(static_cast<int>(state));
+        EnclosureConfig c;
+        c.flashRing = state;
+        attach(c);
+        const auto& f = bridge->flash();
+        const Sector r = read(kRecordLba);
+        EXPECT_EQ(r[status::kPortState], 0x22) << "the live status is served whatever the ring holds";
+        switch (state) {
+            case RingState::Written:
+                EXPECT_EQ(r[image::record::kConfigVersion], image::kConfigVersion);
+                EXPECT_EQ(f[kBase + 256], 0xFF);
+                break;
+            case RingState::Empty:
+                EXPECT_FALSE(bridge->newestRecordAddress());
+                EXPECT_EQ(r[0], 0xFF);
+                break;
+            case RingState::GarbledNewest:
+                EXPECT_EQ(bridge->newestRecordAddress(), kBase);
+                EXPECT_EQ(r[0], 0);
+                EXPECT_NE(r[image::record::kConfigVersion], image::kConfigVersion);
+                EXPECT_NE(readLe16(r, image::record::kChecksum), image::recordChecksum(r));
+                break;
+            case RingState::OutOfTurn:
+                // Slot 1 holds sequence 2: the run of the ring ends at slot 0.
+                EXPECT_EQ(bridge->newestRecordAddress(), kBase);
+                EXPECT_EQ(f[kBase + 256], 2);
+                EXPECT_TRUE(
+                    std::equal(f.begin() + kBase + 1, f.begin() + kBase + 254, f.begin() + kBase + 257));
+                break;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace ardenvel::virt::test

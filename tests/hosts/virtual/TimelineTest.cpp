@@ -1,6 +1,7 @@
 // The scripted timeline, device-change notices, and the injected faults.
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "monitor/ControllerStatus.h"
@@ -127,6 +128,37 @@ TEST_F(BridgeTest, PowerCutFailsLaterRequestsAndPowerOnRestartsTheBridge) {
     EXPECT_EQ(bridge->flashReadAddress(), 0u);
     EXPECT_EQ(bridge->flash()[0x30000], 0xFF) << "the flash kept the erase";
     EXPECT_EQ(read(kRecordLba), bridge->currentRecord());
+}
+
+// An enclosure's own faults count only the requests it gets: another drive's
+// requests in between change nothing.
+TEST_F(BridgeTest, EnclosureFaultsCountItsOwnRequests) {
+    EnclosureConfig c;
+    c.faults.failRequests = {2};
+    c.faults.cutPowerAfter = 4;
+    c.faults.powerOnAfter = 2;
+    c.faults.dropWritesFrom = 8;
+    c.faults.delayPerRequest = std::chrono::milliseconds(2);  // a slow bridge
+    attach(c);
+    host.addOrdinaryDisk(0);
+    const DriveHandle other = OpenDrive(dev, 0);
+    // Request 1 opens SPI access, a switch the restart resets. Request n > 1
+    // writes LBA 300 + n: 2 fails, 5 and 6 find the power cut, 7 a restarted
+    // bridge, and from 8 on writes are dropped.
+    const bool succeeds[] = {true, false, true, true, false, false, true, true, true};
+    Sector data{};
+    data.fill(0x5A);
+    Sector s{};
+    const auto start = std::chrono::steady_clock::now();
+    for (unsigned n = 1; n <= std::size(succeeds); ++n) {
+        ASSERT_TRUE(ReadSectors(dev, other, 5, s.data(), 1));
+        const bool ok = n == 1 ? mode(kVuSpiAccess, 1) : WriteSectors(dev, h, 300 + n, data.data(), 1);
+        EXPECT_EQ(ok, succeeds[n - 1]) << n;
+    }
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::size(succeeds) * std::chrono::milliseconds(2));
+    EXPECT_FALSE(bridge->spiAccessOpen());
+    for (unsigned n = 2; n <= std::size(succeeds); ++n)
+        EXPECT_EQ(read(300 + n)[0], succeeds[n - 1] && n < 8 ? 0x5A : 0) << n;
 }
 
 TEST_F(BridgeTest, FailRequestHitsExactlyTheNthRequestFromNow) {
