@@ -1,5 +1,6 @@
 #include "app/Program.h"
 
+#include <QTimer>
 #include <cstdlib>
 #include <exception>
 
@@ -15,6 +16,7 @@
 #include "hosts/MachineLock.h"
 #include "hosts/SystemClock.h"
 #include "monitor/MonitorState.h"
+#include "platform/Ui.h"
 
 namespace ardenvel::app {
 
@@ -43,6 +45,13 @@ void ArdenvelApplication::reportEscaped(const std::string& message) {
         reporting_ = false;
     }
     exit(0);
+}
+
+void showHostNotice(TForm1& form, Dialogs& dialogs, const std::string& summary, const std::string& text) {
+    form.StatusBar1->setPanelText(kPanelMessages, QString::fromStdString(summary));
+    QTimer::singleShot(0, &form, [&dialogs, text] {
+        dialogs.messageBox(text, "Message", BoxButtons::Ok, BoxIcon::Warning);
+    });
 }
 
 int RunProgram(int& argc, char** argv, const ProgramSetup& setup) {

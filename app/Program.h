@@ -51,4 +51,9 @@ struct ProgramSetup {
 // Returns the exit code: 0, whatever happened.
 int RunProgram(int& argc, char** argv, const ProgramSetup& setup);
 
+// Why the window works without its disks (the user declined the helper's
+// prompt, or it could not start): the summary once in the status bar's
+// message panel, the whole text once in a box when the message loop runs.
+void showHostNotice(TForm1& form, Dialogs& dialogs, const std::string& summary, const std::string& text);
+
 }  // namespace ardenvel::app

@@ -33,6 +33,7 @@
 #include "hosts/MachineLock.h"
 #include "hosts/SystemClock.h"
 #include "hosts/TracingHost.h"
+#include "hosts/virtual/EnclosureSet.h"
 #include "hosts/virtual/VirtualHost.h"
 #include "monitor/ControllerStatus.h"
 #include "monitor/DeviceText.h"
@@ -40,12 +41,25 @@
 #include "hosts/win32/Win32Host.h"
 #else
 #include "hosts/linux/LinuxHost.h"
+#include "hosts/remote/HelperLaunch.h"
 #endif
 
 namespace ardenvel::cli {
 namespace {
 
 using json = nlohmann::ordered_json;
+#ifdef _WIN32
+using SystemHost = win32::Win32Host;
+#else
+using SystemHost = LinuxHost;
+#endif
+
+#ifdef _WIN32
+#define ARDENVEL_HELPER_USAGE ""
+#else
+#define ARDENVEL_HELPER_USAGE \
+    "  --helper PATH   reach the disks through the host helper at PATH, started as it is\n"
+#endif
 
 constexpr char kUsage[] =
     "Usage: ardenvel-cli [--virtual DIR]... [--log-dir DIR] [--trace FILE] [--lock-dir DIR] COMMAND [ARGS]\n"
@@ -65,7 +79,7 @@ constexpr char kUsage[] =
     "  --virtual DIR   use the emulated enclosure described in DIR (repeatable)\n"
     "  --log-dir DIR   where the event logs and record dumps go\n"
     "  --trace FILE    write every request sent to the disks to FILE, each line\n"
-    "                  after the time it completed\n"
+    "                  after the time it completed\n" ARDENVEL_HELPER_USAGE
     "  --lock-dir DIR  keep the lock that gives one Ardenvel process at a time the\n"
     "                  disks in DIR (default: the machine's; with --virtual, the\n"
     "                  first enclosure's directory)\n"
@@ -108,6 +122,7 @@ struct Options {
     std::optional<std::filesystem::path> logDir;
     std::optional<std::filesystem::path> traceFile;
     std::optional<std::filesystem::path> lockDir;
+    std::optional<std::string> helper;
     std::string command;
     std::vector<std::string> args;  // the command's own words, options removed
     bool json = false;
@@ -152,6 +167,12 @@ std::optional<std::string> parseArgs(const std::vector<std::string>& args, Optio
             auto v = value(a);
             if (!v) return "--lock-dir needs a directory";
             o.lockDir = *v;
+#ifndef _WIN32
+        } else if (a == "--helper") {
+            auto v = value(a);
+            if (!v) return "--helper needs the helper's path";
+            o.helper = *v;
+#endif
         } else if (a == "--help" || a == "-h") {
             o.help = true;
         } else if (!a.empty() && a[0] == '-') {
@@ -275,29 +296,9 @@ public:
           interactive_(ARDENVEL_ISATTY(ARDENVEL_FILENO(stdin)) != 0),
           ui_(err, o.yes, interactive_) {}
 
-    bool open() {
-        if (!opts_.virtualDirs.empty()) {
-            auto v = std::make_unique<virt::VirtualHost>();
-            for (std::size_t i = 0; i < opts_.virtualDirs.size(); ++i) {
-                if (i >= kMaxPhysicalDrives) {
-                    std::fprintf(err_, "At most %u virtual enclosures can be given.\n", kMaxPhysicalDrives);
-                    return false;
-                }
-                std::string error;
-                if (!v->loadEnclosure(static_cast<unsigned>(i), opts_.virtualDirs[i], error)) {
-                    std::fprintf(err_, "Cannot load the virtual enclosure %s: %s\n",
-                                 opts_.virtualDirs[i].c_str(), error.c_str());
-                    return false;
-                }
-            }
-            base_ = std::move(v);
-        } else {
-#ifdef _WIN32
-            base_ = std::make_unique<win32::Win32Host>();
-#else
-            base_ = std::make_unique<LinuxHost>();
-#endif
-        }
+    // `needsDisks` false: the command reads no disk, so no prompt for rights.
+    bool open(bool needsDisks) {
+        if (!openBase(needsDisks)) return false;
         Host* host = base_.get();
         if (opts_.traceFile) {
             traceStream_.open(*opts_.traceFile, std::ios::out | std::ios::trunc);
@@ -344,10 +345,9 @@ public:
         dev_->physicalDriveCount = CountPhysicalDrives(*dev_);
         RunDiscovery(*dev_);
         ApplyDiscoveryResult(*dev_);
-#ifndef _WIN32
-        if (auto* linux = dynamic_cast<LinuxHost*>(base_.get()))
-            if (auto warning = linux->takePrivilegeWarning()) std::fprintf(err_, "%s\n", warning->c_str());
-#endif
+        // Without the rights the disks stay closed; the host says what to do.
+        if (auto* system = dynamic_cast<SystemHost*>(base_.get()))
+            if (auto warning = system->takePrivilegeWarning()) std::fprintf(err_, "%s\n", warning->c_str());
         return dev_->tables.deviceCount;
     }
 
@@ -364,6 +364,49 @@ public:
         const auto& t = dev_->tables;
         return modelText(t.sectorBuffers[driveNumberOf(t.deviceTable[slot])]);
     }
+
+    bool openBase(bool needsDisks) {
+#ifndef _WIN32
+        if (opts_.helper) {
+            std::vector<std::string> command{*opts_.helper};
+            for (const std::string& d : opts_.virtualDirs) command.insert(command.end(), {"--virtual", d});
+            return startHelper(command);
+        }
+#endif
+        if (!opts_.virtualDirs.empty()) {
+            auto v = std::make_unique<virt::VirtualHost>();
+            std::string error;
+            if (!virt::loadEnclosureSet(*v, opts_.virtualDirs, error)) {
+                std::fprintf(err_, "%s\n", error.c_str());
+                return false;
+            }
+            base_ = std::move(v);
+            return true;
+        }
+#ifdef _WIN32
+        (void)needsDisks;
+#else
+        // Root reaches the disks itself; a user at a terminal can answer the
+        // helper's prompt; anyone else gets the privilege message.
+        if (needsDisks &&
+            remote::chooseHostRoute(::geteuid() == 0, interactive_) == remote::HostRoute::Helper)
+            return startHelper(remote::pkexecCommand(remote::helperPath(executableDirectory())));
+#endif
+        base_ = std::make_unique<SystemHost>();
+        return true;
+    }
+
+#ifndef _WIN32
+    bool startHelper(const std::vector<std::string>& command) {
+        remote::HelperLaunch launch = remote::launchHelper(command);
+        if (launch.outcome != remote::LaunchOutcome::Connected) {
+            std::fprintf(err_, "%s\n", launch.message.c_str());
+            return false;
+        }
+        base_ = std::move(launch.host);
+        return true;
+    }
+#endif
 
     int list();
     int status();
@@ -781,7 +824,8 @@ int runCli(const std::vector<std::string>& args, std::FILE* out, std::FILE* err)
         return kExitOk;
     }
     Session s(o, out, err);
-    if (!s.open()) return kExitFailed;
+    const bool readsNoDisk = o.command == "firmware" && !o.args.empty() && o.args[0] == "check";
+    if (!s.open(!readsNoDisk)) return kExitFailed;
     int rc = kExitUsage;
     if (o.command == "list")
         rc = o.args.empty() ? s.list() : kExitUsage;

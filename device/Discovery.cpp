@@ -11,7 +11,6 @@ namespace {
 
 constexpr std::uint8_t kVolumeUnopenable = 0xFF;
 constexpr std::uint8_t kInquiryAdditionalLength = 0x1F;
-constexpr unsigned kQueryRow78 = 3;
 
 // The USB route: INQUIRY must look like the bridge's, then the 0x8B read and
 // query 0x78 with the opcode at byte 1, then at byte 2. Returns the flags won.
@@ -23,7 +22,7 @@ std::uint32_t probeUsbRoute(DeviceState& dev, DriveHandle h, Sector& b, std::sto
         bool hit = BridgeTransfer(dev, BridgeKind::SignatureRead, b.data(), 0) && hasSignature(b.data());
         if (!hit) {
             dev.bridgeBuffer[0] = 0;
-            hit = BridgeQuery(dev, kQueryRow78) && dev.bridgeBuffer[0] == 0x50 && dev.bridgeBuffer[1] == 0x8B;
+            hit = BridgeQuery(dev, kIdentityQueryRow) && isIdentityQueryAnswer(dev.bridgeBuffer.data());
         }
         if (hit) return shift ? kShiftPath | kUsbPath : kUsbPath;
     }
@@ -41,9 +40,7 @@ std::uint32_t probeDrive(DeviceState& dev, DriveHandle h, Sector& b, std::stop_t
         word |= kLbaPath;
     if (stop.stop_requested()) return word;
 
-    TaskFile identify;
-    identify.device = 0xE0;
-    identify.command = kAtaIdentify;
+    TaskFile identify = kIdentifyRegisters;
     if (AtaCommand(dev, h, identify, b.data(), 1, stop) && hasSignature(b.data())) word |= kAtaPath;
 
     if ((word & kPathFlags) == 0 && !stop.stop_requested()) word |= probeUsbRoute(dev, h, b, stop);

@@ -19,6 +19,13 @@ namespace ardenvel {
 inline constexpr char kReadLba58Error[] = "Read Error for LBA = 58 and sector count = 1";
 inline constexpr char kTooManyLetters[] = "Drive Count Must less than 20.";
 
+// The bridge query a USB bridge may answer in place of the 0x8B read, and
+// what its answer starts with.
+inline constexpr unsigned kIdentityQueryRow = 3;  // opcode 0x78
+inline bool isIdentityQueryAnswer(const std::uint8_t* answer) {
+    return answer[0] == 0x50 && answer[1] == 0x8B;
+}
+
 // What a pass works from, taken under resultMutex when it starts.
 struct DriveCounts {
     std::array<char, kMaxDriveLetters + 1> letters{};

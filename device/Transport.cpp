@@ -6,16 +6,8 @@
 #include <vector>
 
 namespace ardenvel {
-namespace {
 
-constexpr unsigned kTimeout = 2;
-constexpr unsigned kInquiryTimeout = 200;
-constexpr std::uint8_t kRead10 = 0x28;
-constexpr std::uint8_t kWrite10 = 0x2A;
-constexpr std::uint8_t kInquiry = 0x12;
-constexpr std::uint8_t kVendor = 0xFE;
-
-std::array<std::uint8_t, 10> rwCdb(std::uint8_t op, std::uint32_t lba, std::uint8_t count) {
+std::array<std::uint8_t, 10> sectorCdb(std::uint8_t op, std::uint32_t lba, std::uint8_t count) {
     return {op,
             0x00,
             static_cast<std::uint8_t>(lba >> 24),
@@ -28,7 +20,17 @@ std::array<std::uint8_t, 10> rwCdb(std::uint8_t op, std::uint32_t lba, std::uint
             0x00};
 }
 
-}  // namespace
+std::array<std::uint8_t, 10> inquiryCdb() {
+    return {kInquiryOpcode, 0, 0, 0, static_cast<std::uint8_t>(kInquiryBytes), 0, 0, 0, 0, 0};
+}
+
+std::array<std::uint8_t, 10> bridgeQueryCdb(unsigned row, std::uint8_t cdbShift) {
+    std::array<std::uint8_t, 10> cdb{};
+    cdb[0] = kVendorOpcode;
+    cdb[1] = kVendorOpcode;
+    cdb[2 - (cdbShift & 1)] = kBridgeQueries[row].opcode;
+    return cdb;
+}
 
 DriveHandle OpenDrive(DeviceState& dev, std::uint8_t code) {
     dev.handle =
@@ -43,35 +45,30 @@ void CloseDrive(DeviceState& dev) {
 
 bool ReadSectors(DeviceState& dev, DriveHandle h, std::uint32_t lba, std::uint8_t* buffer,
                  std::uint8_t count) {
-    const auto cdb = rwCdb(kRead10, lba, count);
+    const auto cdb = sectorCdb(kRead10, lba, count);
     return dev.host.sendCdb(h, cdb, DataDirection::ToHost, std::span<std::uint8_t>(buffer, count * kSector),
-                            kTimeout);
+                            kRequestTimeoutSeconds);
 }
 
 bool WriteSectors(DeviceState& dev, DriveHandle h, std::uint32_t lba, const std::uint8_t* buffer,
                   std::uint8_t count) {
-    const auto cdb = rwCdb(kWrite10, lba, count);
+    const auto cdb = sectorCdb(kWrite10, lba, count);
     // The host only reads a to-device buffer.
     return dev.host.sendCdb(h, cdb, DataDirection::ToDevice,
                             std::span<std::uint8_t>(const_cast<std::uint8_t*>(buffer), count * kSector),
-                            kTimeout);
+                            kRequestTimeoutSeconds);
 }
 
 bool InquiryDevice(DeviceState& dev, DriveHandle h, std::uint8_t* buffer36) {
-    const std::array<std::uint8_t, 10> cdb{kInquiry, 0, 0, 0, 0x24, 0, 0, 0, 0, 0};
-    return dev.host.sendCdb(h, cdb, DataDirection::ToHost, std::span<std::uint8_t>(buffer36, 36),
-                            kInquiryTimeout);
+    return dev.host.sendCdb(h, inquiryCdb(), DataDirection::ToHost,
+                            std::span<std::uint8_t>(buffer36, kInquiryBytes), kInquiryTimeoutSeconds);
 }
 
 bool BridgeQuery(DeviceState& dev, unsigned row) {
     if (row >= std::size(kBridgeQueries)) return false;
-    std::array<std::uint8_t, 10> cdb{};
-    cdb[0] = kVendor;
-    cdb[1] = kVendor;
-    cdb[2 - (dev.cdbShift & 1)] = kBridgeQueries[row].opcode;
-    return dev.host.sendCdb(dev.handle, cdb, DataDirection::ToHost,
+    return dev.host.sendCdb(dev.handle, bridgeQueryCdb(row, dev.cdbShift), DataDirection::ToHost,
                             std::span<std::uint8_t>(dev.bridgeBuffer.data(), kBridgeQueries[row].answerBytes),
-                            kTimeout);
+                            kRequestTimeoutSeconds);
 }
 
 BridgeKindRow bridgeKindRow(BridgeKind kind) {
@@ -89,8 +86,8 @@ std::array<std::uint8_t, 10> bridgeTransferCdb(BridgeKind kind, std::uint32_t ad
                                                std::uint8_t cdbShift) {
     const BridgeKindRow row = bridgeKindRow(kind);
     std::array<std::uint8_t, 10> cdb{};
-    cdb[0] = kVendor;
-    cdb[1] = kVendor;
+    cdb[0] = kVendorOpcode;
+    cdb[1] = kVendorOpcode;
     const std::uint8_t seq[8] = {row.opcode,
                                  0x00,
                                  static_cast<std::uint8_t>(address >> 16),
@@ -107,7 +104,7 @@ bool BridgeTransfer(DeviceState& dev, BridgeKind kind, std::uint8_t* buffer, std
     const BridgeKindRow row = bridgeKindRow(kind);
     const auto cdb = bridgeTransferCdb(kind, address, dev.cdbShift);
     return dev.host.sendCdb(dev.handle, cdb, row.direction, std::span<std::uint8_t>(buffer, row.bytes),
-                            kTimeout);
+                            kRequestTimeoutSeconds);
 }
 
 bool AtaCommand(DeviceState& dev, DriveHandle h, TaskFile& registers, std::uint8_t* buffer, unsigned count,

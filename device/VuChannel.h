@@ -65,6 +65,8 @@ bool hasSignature(const std::uint8_t* answer512);
 void sealCommandSector(Sector& sector);
 // Bytes 0-1 of a command sector.
 void stampSignature(Sector& sector);
+// 512 bytes that start with the signature and carry a matching checksum.
+bool isSealedCommandSector(std::span<const std::uint8_t> sector);
 
 // How a device word is reached; UsbPath wins over LbaPath, anything else is ATA.
 enum class VuRoute { Usb, ReservedLba, Ata };

@@ -3,9 +3,8 @@
 #include <cstdio>
 
 namespace ardenvel {
-namespace {
 
-std::string hex(std::span<const std::uint8_t> bytes) {
+std::string hexBytes(std::span<const std::uint8_t> bytes) {
     std::string s;
     s.reserve(bytes.size() * 3);
     char b[4];
@@ -16,9 +15,11 @@ std::string hex(std::span<const std::uint8_t> bytes) {
     return s;
 }
 
+namespace {
+
 std::string regs(const TaskFile& t) {
     const std::uint8_t r[7] = {t.features, t.sectorCount, t.lbaLow, t.lbaMid, t.lbaHigh, t.device, t.command};
-    return hex(r);
+    return hexBytes(r);
 }
 
 // A WRITE(10) of one sector that starts with the command-sector signature.
@@ -32,9 +33,10 @@ bool isCommandSector(std::span<const std::uint8_t, 10> cdb, DataDirection dir,
 
 std::string TracingHost::cdbLine(const std::string& drive, std::span<const std::uint8_t, 10> cdb,
                                  DataDirection direction, std::span<const std::uint8_t> data, bool ok) {
-    std::string line = drive + " cdb " + hex(cdb) + (direction == DataDirection::ToHost ? " in " : " out ") +
-                       std::to_string(data.size()) + (ok ? " ok" : " fail");
-    if (isCommandSector(cdb, direction, data)) line += " sector " + hex(data);
+    std::string line = drive + " cdb " + hexBytes(cdb) +
+                       (direction == DataDirection::ToHost ? " in " : " out ") + std::to_string(data.size()) +
+                       (ok ? " ok" : " fail");
+    if (isCommandSector(cdb, direction, data)) line += " sector " + hexBytes(data);
     return line;
 }
 

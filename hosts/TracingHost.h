@@ -12,6 +12,9 @@
 
 namespace ardenvel {
 
+// "28 00 3A": upper-case hexadecimal, one space between bytes.
+std::string hexBytes(std::span<const std::uint8_t> bytes);
+
 class TracingHost final : public Host {
 public:
     using Sink = std::function<void(const std::string& line)>;

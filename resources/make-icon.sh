@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Draws Z1.png, the window and application icon: two stacked disks under a
-# mirror bar, 64 x 64. Needs ImageMagick's convert.
-#   resources/make-icon.sh [output]
+# mirror bar, 64 x 64, and beside it Z1.ico, the same at 64, 48, 32 and 16
+# pixels for the Windows resource scripts. Needs ImageMagick's convert.
+#   resources/make-icon.sh [output.png]
 set -euo pipefail
 out=${1:-"$(dirname "$0")/Z1.png"}
 
@@ -19,4 +20,5 @@ convert -size 256x256 xc:none \
   -fill '#f2b233' -draw 'rectangle 120,116 136,140' \
   -resize 64x64 -strip \
   "png32:$out"
+convert "$out" -define icon:auto-resize=64,48,32,16 "${out%.png}.ico"
 echo "$out"

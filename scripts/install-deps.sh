@@ -15,6 +15,7 @@ packages=(
   imagemagick
   clang-format
   python3
+  libxml2-utils polkitd  # xmllint and the DTD the helper's polkit action is checked against
   g++-mingw-w64-x86-64-posix wine64
   g++-mingw-w64-i686-posix
 )

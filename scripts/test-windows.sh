@@ -15,6 +15,18 @@ i686-w64-mingw32-g++-posix -std=c++20 -Wall -Wextra -Wpedantic -Werror -I. \
   -c hosts/win32/Win32Requests.cpp -o "$build/Win32Requests-i686.o"
 echo "test-windows: the request layouts compile for 32-bit Windows"
 
+# The window needs Qt and is not built here, but its resource script is: read
+# back that it carries the icon "Z1" and a manifest asking for administrator
+# rights. (ardenvel-cli.exe's resources are read back under Wine below.)
+window_res=$(find "$build/resources" -name 'ardenvel.rc.res' | head -n 1)
+x86_64-w64-mingw32-windres -J coff -O rc -i "$window_res" >"$build/window-resources.rc"
+if ! grep -q '^"Z1" 14 /\* RT_GROUP_ICON \*/' "$build/window-resources.rc" ||
+  ! grep -q 'level=""requireAdministrator""' "$build/window-resources.rc"; then
+  echo "test-windows: the window's resources lack the icon Z1 or the administrator manifest" >&2
+  exit 1
+fi
+echo "test-windows: the window's resources carry the icon Z1 and ask for administrator rights"
+
 export WINEDEBUG=-all
 export WINEPREFIX="$PWD/$build/wineprefix"
 export WINEDLLOVERRIDES="mscoree,mshtml="

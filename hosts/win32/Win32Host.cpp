@@ -24,13 +24,6 @@ HANDLE toWin(DriveHandle h) {
     return reinterpret_cast<HANDLE>(h);
 }
 
-DriveHandle openPath(const char* path) {
-    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return kInvalidHandle;
-    return reinterpret_cast<DriveHandle>(h);
-}
-
 }  // namespace
 
 // A hidden window on its own thread that receives WM_DEVICECHANGE. It is a
@@ -105,16 +98,30 @@ struct Win32Host::Notifier {
 Win32Host::Win32Host() = default;
 Win32Host::~Win32Host() = default;
 
+DriveHandle Win32Host::open(const char* path) {
+    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (h != INVALID_HANDLE_VALUE) return reinterpret_cast<DriveHandle>(h);
+    // Without an elevated token the disks refuse to open at all.
+    if (GetLastError() == ERROR_ACCESS_DENIED) accessDenied_ = true;
+    return kInvalidHandle;
+}
+
+std::optional<std::string> Win32Host::takePrivilegeWarning() {
+    if (!accessDenied_ || warned_.exchange(true)) return std::nullopt;
+    return std::string(kWin32PrivilegeMessage);
+}
+
 DriveHandle Win32Host::openPhysicalDrive(unsigned number) {
     char path[32];
     std::snprintf(path, sizeof path, "\\\\.\\PhysicalDrive%u", number);
-    return openPath(path);
+    return open(path);
 }
 
 DriveHandle Win32Host::openVolume(char letter) {
     char path[16];
     std::snprintf(path, sizeof path, "\\\\.\\%c:", letter);
-    return openPath(path);
+    return open(path);
 }
 
 void Win32Host::closeDrive(DriveHandle handle) {

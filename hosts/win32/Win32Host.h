@@ -4,12 +4,19 @@
 // extents, GetLogicalDrives/GetDriveTypeA, and WM_DEVICECHANGE to a hidden
 // window: USB device-interface notices and the system's broadcasts.
 
+#include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "platform/Host.h"
 
 namespace ardenvel::win32 {
+
+inline constexpr const char* kWin32PrivilegeMessage =
+    "Ardenvel needs administrator rights to talk to the enclosures. Run it from an elevated prompt "
+    "(Run as administrator).";
 
 class Win32Host final : public Host {
 public:
@@ -28,9 +35,17 @@ public:
     bool volumeDiskNumber(DriveHandle volume, std::uint32_t& diskNumber) override;
     void setDeviceChangeHandler(std::function<void()> handler) override;
 
+    // kWin32PrivilegeMessage, the first time it is asked for after a disk
+    // refused to open for lack of rights; nullopt before that and ever after.
+    std::optional<std::string> takePrivilegeWarning();
+
 private:
+    DriveHandle open(const char* path);
+
     struct Notifier;
     std::unique_ptr<Notifier> notifier_;
+    std::atomic<bool> accessDenied_{false};
+    std::atomic<bool> warned_{false};
 };
 
 }  // namespace ardenvel::win32

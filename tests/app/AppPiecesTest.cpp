@@ -1,16 +1,18 @@
 // The window's smaller pieces: the disk picture and its decoder, the file
-// filters, status texts from other threads, the up-down arrows, and what
-// the start-up window looks like.
+// filters, status texts from other threads, the up-down arrows, what the
+// start-up window looks like, and the word on a window without its disks.
 
 #include <gtest/gtest.h>
 
 #include <QFile>
 #include <QLabel>
+#include <algorithm>
 #include <cstdlib>
 #include <thread>
 
 #include "app/Dialogs.h"
 #include "app/JpegImage.h"
+#include "app/Program.h"
 #include "app/QtUi.h"
 #include "app/StatusPanels.h"
 #include "app/UpDown.h"
@@ -151,6 +153,22 @@ TEST(StartupPicture, ShowsTheDiskPicturesOnAWhiteWindow) {
             blue = blue || (c.blue() > 200 && c.red() < 80 && c.green() < 80);
         }
     EXPECT_TRUE(blue);
+}
+
+TEST(HostNotice, AWindowWithoutItsDisksSaysWhyOnceInTheBarAndOnceInABox) {
+    WindowHarness h;
+    app::TForm1& f = h.create();
+    const std::string text = "Administrator rights were not given, so no enclosure can be reached.";
+    app::showHostNotice(f, h.dialogs, "No rights.", text);
+    EXPECT_EQ(f.StatusBar1->panelText(kPanelMessages).toStdString(), "No rights.");
+    const auto told = [&] {
+        return std::count_if(h.dialogs.boxes.begin(), h.dialogs.boxes.end(), [&](const Box& b) {
+            return b.text == text && b.caption == "Message" && b.icon == BoxIcon::Warning;
+        });
+    };
+    ASSERT_TRUE(waitUntil([&] { return told() == 1; }));
+    waitUntil([] { return false; }, std::chrono::milliseconds(200));
+    EXPECT_EQ(told(), 1);
 }
 
 }  // namespace

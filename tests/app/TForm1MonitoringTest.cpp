@@ -193,7 +193,7 @@ void monitorThenUnplugDrive1(MonitoringHarness& h) {
     h.f.Button10Click();
     ASSERT_TRUE(h.served(request::kPoll));
     h.host.unplug(1);
-    QCoreApplication::processEvents();
+    ASSERT_TRUE(waitUntil([&] { return h.dev.deviceChangeCountdown.load() != 0; }));
     h.dev.deviceChangeCountdown = 0;
 }
 void askForAPass(MonitoringHarness& h) {

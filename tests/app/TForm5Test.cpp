@@ -51,14 +51,15 @@ class TForm5Test : public ::testing::Test {
 protected:
     void SetUp() override {
         application();
-        dir = fs::temp_directory_path() / "ardenvel-tform5-test" /
+        dir = fs::temp_directory_path() /
+              ("ardenvel-tform5-test-" + std::to_string(QCoreApplication::applicationPid())) /
               ::testing::UnitTest::GetInstance()->current_test_info()->name();
         fs::remove_all(dir);
         fs::create_directories(dir);
         log.DayLog.assign({"a", "b"});
         log.LogDirectory = dir;
     }
-    void TearDown() override { fs::remove_all(dir); }
+    void TearDown() override { fs::remove_all(dir.parent_path()); }
 
     std::unique_ptr<TForm5> openForm() {
         auto form = std::make_unique<TForm5>(

@@ -14,6 +14,7 @@
 
 #include "device/ByteOrder.h"
 #include "firmware/ImageLayout.h"
+#include "tests/support/HostUnderTest.h"
 
 namespace {
 
@@ -36,9 +37,9 @@ class Cli : public ::testing::Test {
 protected:
     void SetUp() override {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        // Other checkouts on the machine run the same tests at the same time.
+        // Both runs of the suite, and other checkouts' runs, may be under way at once.
         dir = fs::temp_directory_path() /
-              (std::string("ardenvel-cli-") + std::to_string(getpid()) + "-" + info->name());
+              ("ardenvel-cli-" + std::string(info->name()) + "-" + std::to_string(::getpid()));
         fs::remove_all(dir);
         fs::create_directories(dir / "logs");
     }
@@ -54,12 +55,16 @@ protected:
     CliRun run(const std::string& args) {
         CliRun r;
         const fs::path out = dir / "out.txt", err = dir / "err.txt";
-        const std::string cmd = "LC_ALL=C " + std::string(ARDENVEL_CLI) + " " + args + " >" + out.string() +
-                                " 2>" + err.string() + " </dev/null";
+        const std::string helper =
+            ardenvel::test::overHelper() ? std::string(" --helper ") + ARDENVEL_HOST_HELPER : std::string();
+        const std::string cmd = "LC_ALL=C " + std::string(ARDENVEL_CLI) + helper + " " + args + " >" +
+                                out.string() + " 2>" + err.string() + " </dev/null";
         const int status = std::system(cmd.c_str());
         r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         r.out = slurp(out);
         r.err = slurp(err);
+        // The tool sends only what the helper lets through.
+        EXPECT_EQ(r.err.find("ardenvel-host-helper: refused"), std::string::npos) << r.err;
         return r;
     }
 

@@ -11,6 +11,7 @@
 
 #include "device/ByteOrder.h"
 #include "eventlog/EventLog.h"
+#include "tests/support/ScratchDir.h"
 #include "tests/support/TestUi.h"
 
 namespace ardenvel::test {
@@ -94,7 +95,7 @@ class EventLogRig : public ::testing::Test {
 protected:
     void SetUp() override {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir = std::filesystem::temp_directory_path() / "ardenvel-eventlog-test" /
+        dir = ardenvel::test::scratchDir("eventlog-test") /
               (std::string(info->test_suite_name()) + "." + info->name());
         std::filesystem::remove_all(dir);
         std::filesystem::create_directories(dir);

@@ -6,6 +6,7 @@
 
 #include "firmware/FirmwareLoad.h"
 #include "firmware/ImageLayout.h"
+#include "tests/support/ScratchDir.h"
 #include "tests/support/TestUi.h"
 
 namespace ardenvel {
@@ -72,9 +73,8 @@ public:
 class LoadFirmwareTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir =
-            fs::temp_directory_path() /
-            ("ardenvel-load-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        dir = ardenvel::test::scratchDir(std::string("load-") +
+                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(dir);
         fs::create_directories(dir);
     }

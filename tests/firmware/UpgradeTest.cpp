@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "tests/firmware/UpgradeRig.h"
+#include "tests/support/ScratchDir.h"
 
 namespace ardenvel::test {
 namespace {
@@ -514,7 +515,7 @@ TEST(LargeFlashUpgrade, FreeSlotReachingIntoTheRecordAreaIsRefusedAndSkipped) {
 // --- record dumps -----------------------------------------------------------
 
 TEST(RecordDump, UsesTheNextFreeOfThirtySixNamesPerTag) {
-    const fs::path dir = fs::temp_directory_path() / "ardenvel-dump-names";
+    const fs::path dir = ardenvel::test::scratchDir("dump-names");
     fs::remove_all(dir);
     fs::create_directories(dir);
     TestUi ui;

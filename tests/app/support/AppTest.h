@@ -23,6 +23,7 @@
 #include "firmware/FirmwareState.h"
 #include "hosts/virtual/VirtualHost.h"
 #include "monitor/MonitorState.h"
+#include "tests/support/HostUnderTest.h"
 #include "tests/support/TestUi.h"
 
 namespace ardenvel::test {
@@ -136,10 +137,11 @@ struct WindowHarness {
 
     std::filesystem::path dir;
     virt::VirtualHost host;
+    HostUnderTest through{host};
     ScriptedDialogs dialogs;
     app::QtUi ui{dialogs};
     FixedClock clock;
-    DeviceState dev{host, ui, clock};
+    DeviceState dev{through.host(), ui, clock};
     MonitorState monitor;
     EventLogState log;
     FirmwareState firmware;

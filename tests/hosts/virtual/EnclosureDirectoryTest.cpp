@@ -5,6 +5,7 @@
 
 #include "monitor/ControllerStatus.h"
 #include "tests/hosts/virtual/BridgeFixture.h"
+#include "tests/support/ScratchDir.h"
 
 namespace ardenvel::virt::test {
 namespace {
@@ -15,9 +16,8 @@ class DirectoryTest : public BridgeTest {
 public:
     fs::path dir;
     void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("ardenvel-enclosure-" +
-               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        dir = ardenvel::test::scratchDir(std::string("enclosure-") +
+                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(dir);
         fs::create_directories(dir);
     }

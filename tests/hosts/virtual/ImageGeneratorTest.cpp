@@ -7,6 +7,7 @@
 
 #include "device/ByteOrder.h"
 #include "firmware/ImageLayout.h"
+#include "tests/support/ScratchDir.h"
 #include "tools/ImageGenerator.h"
 
 namespace ardenvel::image {
@@ -113,7 +114,7 @@ TEST(ImageGenerator, RefusesSpecsItCannotLayOut) {
 }
 
 TEST(ImageGenerator, WritesTheImageToAFile) {
-    const auto file = std::filesystem::temp_directory_path() / "ardenvel-generator-test.bin";
+    const auto file = ardenvel::test::scratchDir("generator-test.bin");
     std::string error;
     ASSERT_TRUE(writeImageFile(file, {}, error)) << error;
     EXPECT_EQ(std::filesystem::file_size(file), 0x80000u);

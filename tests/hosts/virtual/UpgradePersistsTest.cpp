@@ -6,6 +6,7 @@
 
 #include "firmware/Upgrade.h"
 #include "tests/hosts/virtual/BridgeFixture.h"
+#include "tests/support/ScratchDir.h"
 
 namespace ardenvel::virt::test {
 namespace {
@@ -15,7 +16,7 @@ namespace fs = std::filesystem;
 class UpgradePersists : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(UpgradePersists, RestartSeesTheNewCode) {
-    const fs::path dir = fs::temp_directory_path() / (std::string("ardenvel-upgrade-") + GetParam());
+    const fs::path dir = ardenvel::test::scratchDir(std::string("upgrade-") + GetParam());
     fs::remove_all(dir);
     fs::create_directories(dir);
     std::ofstream(dir / "description.json") << "{\"route\": \"" << GetParam() << "\"}";
