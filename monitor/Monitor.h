@@ -61,8 +61,8 @@ void ApplyPanelDecision(Monitor& m, const PanelDecision& d);
 
 // One request per call: poll, else settings write, else scan command. Serves
 // nothing while a firmware command runs, a discovery pass is asked for or
-// running, or its result waits to be applied: the request stays pending for
-// a later turn.
+// running, or its result waits to be applied, and no command while a device
+// change is settling: the request stays pending for a later turn.
 void ServeRequest(Monitor& m);
 void PollEnclosures(Monitor& m);
 void WriteSettings(Monitor& m);

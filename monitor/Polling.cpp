@@ -99,6 +99,11 @@ void ServeRequest(Monitor& m) {
     if (bits & request::kPoll) {
         take(request::kPoll);
         PollEnclosures(m);
+    } else if (m.dev.deviceChangeCountdown.load() != 0) {
+        // A drive came or went: until the recount, a slot may name a disk
+        // that is no bridge, and a command sector written to it would land
+        // on the user's data. The command waits; a poll only reads.
+        return;
     } else if (bits & request::kSettings) {
         take(request::kSettings);
         WriteSettings(m);
