@@ -35,6 +35,7 @@
 #include "hosts/TracingHost.h"
 #include "hosts/virtual/VirtualHost.h"
 #include "monitor/ControllerStatus.h"
+#include "monitor/DeviceText.h"
 #ifdef _WIN32
 #include "hosts/win32/Win32Host.h"
 #else
@@ -222,12 +223,10 @@ std::string traceTime(const Clock& clock) {
     return buf;
 }
 
-// Text from the device as it may be shown on one line: NULs end it.
+// Device text as the terminal and JSON show it: UTF-8, one character per
+// byte, ending at a NUL, control bytes as U+FFFD (docs/cli.md).
 std::string shown(const std::string& s) {
-    std::string out = s.substr(0, s.find('\0'));
-    for (char& c : out)
-        if (c == '\r' || c == '\n') c = ' ';
-    return out;
+    return deviceTextUtf8(s);
 }
 
 std::string trimmed(const std::string& s) {
@@ -535,7 +534,9 @@ int Session::status() {
         json doc;
         doc["version"] = 1;
         doc["enclosures"] = all;
-        std::fprintf(out_, "%s\n", doc.dump(2).c_str());
+        // Every string in it is valid UTF-8 already; should one ever not be,
+        // it is repaired rather than thrown on.
+        std::fprintf(out_, "%s\n", doc.dump(2, ' ', false, json::error_handler_t::replace).c_str());
     }
     return anyFailed ? kExitFailed : kExitOk;
 }

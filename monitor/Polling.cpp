@@ -5,6 +5,7 @@
 
 #include "device/DeviceChange.h"
 #include "device/Discovery.h"
+#include "monitor/DeviceText.h"
 #include "monitor/Monitor.h"
 #include "monitor/StatusQuery.h"
 
@@ -261,7 +262,7 @@ std::string WindowTitle(const std::string& savedCaption, const DiscoveryTables& 
         const LogicalDrive& d = t.logicalDrives[i];
         if (d.driveType == kDriveFixed && d.diskNumber == selectedDrive) letters += d.letter;
     }
-    return savedCaption + " - " + modelText(t.sectorBuffers[shownDrive]) +
+    return savedCaption + " - " + deviceTextUtf8(modelText(t.sectorBuffers[shownDrive])) +
            std::to_string(selectedDevice + 1) + "[" + letters + "]";
 }
 
@@ -270,7 +271,7 @@ void RefreshIdentity(Monitor& m) {
     if (tab < 0 || tab > 3) return;  // no enclosure to read: leave all as it is
     const DiscoveryTables& t = m.dev.tables;
     const std::string revision = firmwareRevisionText(t.sectorBuffers[driveNumberOf(t.deviceTable[tab])]);
-    m.view.setText(MainText::StaticText5, "F/W Rev. " + revision);
+    m.view.setText(MainText::StaticText5, "F/W Rev. " + deviceTextUtf8(revision));
     m.state.scanCapable = scanCapable(revision);
     m.view.setBoxShown(MainBox::CheckBox7, m.state.scanCapable);
     m.view.setWindowCaption(WindowTitle(m.state.savedCaption, t, tab, m.dev.selectedDevice));

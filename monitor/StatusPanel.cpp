@@ -1,5 +1,7 @@
 #include "monitor/StatusPanel.h"
 
+#include "monitor/DeviceText.h"
+
 namespace ardenvel {
 
 namespace {
@@ -17,7 +19,8 @@ constexpr PortLabels kPorts[2] = {
 };
 
 std::string diskText(const StatusView& s, int p) {
-    return "\nCapacity: " + std::to_string(capacityGb(s.portCapacity(p))) + " GB\n" + s.model(p);
+    return "\nCapacity: " + std::to_string(capacityGb(s.portCapacity(p))) + " GB\n" +
+           deviceTextUtf8(s.model(p));
 }
 
 void decidePort(const StatusView& s, int p, PanelDecision& d) {
@@ -37,8 +40,8 @@ void decidePort(const StatusView& s, int p, PanelDecision& d) {
             (p == 0 ? d.p0SerialText : d.p1SerialText) = serial;
             state.colour = Colour::Black;
             disk.colour = Colour::Navy;
-            state.text =
-                name + " is initialized(SATA" + std::to_string(s.sataGeneration(p)) + ")\nSerial# :" + serial;
+            state.text = name + " is initialized(SATA" + std::to_string(s.sataGeneration(p)) +
+                         ")\nSerial# :" + deviceTextUtf8(serial);
             disk.text = diskText(s, p);
             state.enabled = true;
             disk.enabled = true;
@@ -49,7 +52,7 @@ void decidePort(const StatusView& s, int p, PanelDecision& d) {
             (p == 0 ? d.p0SerialText : d.p1SerialText) = serial;
             state.colour = Colour::Red;
             disk.colour = Colour::Red;
-            state.text = name + " is failed, Capacity too small.\nSerial# :" + serial;
+            state.text = name + " is failed, Capacity too small.\nSerial# :" + deviceTextUtf8(serial);
             disk.text = diskText(s, p);
             state.enabled = true;
             disk.enabled = true;

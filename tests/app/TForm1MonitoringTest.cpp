@@ -184,6 +184,24 @@ TEST(TForm1Monitoring, BadSectorMarksAreWholeAndReadableOverThePictures) {
     EXPECT_LE(f.StaticText6->x(), 104);
 }
 
+// A garbled or 0xFF-padded record: each byte is its Latin-1 character, a
+// NUL ends the text and a control byte shows as U+FFFD.
+TEST(TForm1Monitoring, DeviceTextShowsOneCharacterPerByte) {
+    MonitoringHarness h;
+    TForm1& f = h.f;
+    auto& disk = *h.host.enclosure(1)->status().disks[0];
+    disk.serial = std::string("S\xE9R\xFF\r\0HIDDEN", 12);
+    disk.model = "M\xE9\xFF";
+    ASSERT_TRUE(h.poll());
+    f.PageControl1Change();  // redraws the ports from the record just read
+    const QString expected = QStringLiteral("P0 is initialized(SATA2)\nSerial# :S") + QChar(0xE9) +
+                             QLatin1Char('R') + QChar(0xFF) + QChar(0xFFFD);
+    EXPECT_EQ(f.Label19->text(), expected) << f.Label19->text().toStdString();
+    EXPECT_TRUE(
+        f.Label25->text().startsWith(QStringLiteral("\nCapacity: 931 GB\nM") + QChar(0xE9) + QChar(0xFF)))
+        << f.Label25->text().toStdString();
+}
+
 // The tabs a pass or a poll hides and shows again: the panel must always show
 // the enclosure of the tab that is up.
 struct TabHarness : WindowHarness {
