@@ -153,7 +153,8 @@ TForm1::TForm1(Subsystems s, QWidget* parent)
                                 s_.dev.tables,
                                 s_.monitor.statusBuffers,
                                 s_.monitor.firstRefreshPending,
-                                s_.monitor.scanCapable};
+                                s_.monitor.scanCapable,
+                                s_.monitor.devicesFailed};
         UpdateEventLog(s_.log, in, devicesRead);
     };
     hooks.scanRunning = [this](int slot) { return s_.log.ScanRunning[slot & 3]; };

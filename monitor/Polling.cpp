@@ -101,6 +101,7 @@ void ServeRequest(Monitor& m) {
 void PollEnclosures(Monitor& m) {
     const int tabBefore = m.view.activeTab();
     std::uint8_t mask = 0;
+    std::uint8_t failed = 0;
     const unsigned count = m.dev.tables.deviceCount;
     for (int n = 0; n < 4; ++n) {
         if (count <= static_cast<unsigned>(n) || !m.view.boxTicked(deviceBox(n))) continue;
@@ -112,10 +113,12 @@ void PollEnclosures(Monitor& m) {
             mask |= static_cast<std::uint8_t>(1u << n);
             m.view.setTabShown(n, true);
         } else {
+            failed |= static_cast<std::uint8_t>(1u << n);
             m.view.setBoxTicked(deviceBox(n), false);
             m.view.setTabShown(n, false);
         }
     }
+    m.state.devicesFailed = failed;
     if (m.hooks.updateEventLog) m.hooks.updateEventLog(mask);
     if (mask != 0) {
         if (!followTabMove(m, tabBefore)) RefreshStatusPanel(m, m.state.firstRefreshPending);
