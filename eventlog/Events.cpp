@@ -26,4 +26,53 @@ bool isProgress(EventKind kind) {
     return kind == EventKind::RebuildProgress || kind == EventKind::ScanProgress;
 }
 
+Severity eventSeverity(EventKind kind) {
+    switch (kind) {
+        case EventKind::DiskFailed:
+        case EventKind::BadSectors: return Severity::Critical;
+        case EventKind::DiskRemoved:
+        case EventKind::EnclosureLost:
+        case EventKind::ScanAborted: return Severity::Warning;
+        default: return Severity::Info;
+    }
+}
+
+const char* severityName(Severity severity) {
+    switch (severity) {
+        case Severity::Critical: return "critical";
+        case Severity::Warning: return "warning";
+        case Severity::Info: return "info";
+    }
+    return "info";
+}
+
+std::string eventSummary(const LogEvent& e) {
+    const std::string device = "Device" + std::to_string(e.slot + 1);
+    const std::string port = e.port >= 0 ? " P" + std::to_string(e.port) : "";
+    const std::string disk = device + port + ": ";
+    const std::string activityPort = e.port >= 0 ? " of P" + std::to_string(e.port) : "";
+    switch (e.kind) {
+        case EventKind::EnclosureFound: return device + " found";
+        case EventKind::EnclosureLost: return device + " lost: its status cannot be read";
+        case EventKind::DiskInserted: return disk + "disk inserted";
+        case EventKind::DiskInitialized: return disk + "disk initialized";
+        case EventKind::DiskFailed:
+            return disk + (e.reminder ? "disk still failed" : "disk failed") + ", capacity too small";
+        case EventKind::DiskRemoved: return disk + "disk removed";
+        case EventKind::RebuildProgress:
+            return device + ": rebuild" + activityPort + " at " + std::to_string(e.percent) + "%";
+        case EventKind::RebuildDone: return device + ": rebuild" + activityPort + " done";
+        case EventKind::ScanProgress:
+            return device + ": scan" + activityPort + " at " + std::to_string(e.percent) + "%";
+        case EventKind::ScanDone: return device + ": scan" + activityPort + " done";
+        case EventKind::ScanAborted: return device + ": scan" + activityPort + " stopped by the user";
+        case EventKind::PortsOk: return device + ": P0 OK, P1 OK";
+        case EventKind::BadSectors:
+            return disk + std::to_string(e.lbas.size()) +
+                   (e.lbas.size() == 1 ? " bad sector" : " bad sectors") + " found";
+        case EventKind::Test: return "Test event from Ardenvel: alerts reach this program";
+    }
+    return device;
+}
+
 }  // namespace ardenvel

@@ -44,10 +44,20 @@ struct LogEvent {
     std::vector<std::string> lines;   // the log lines, as written
     std::uint8_t portState = 0;       // the record's PortState at the event
     LocalTime time;
+    // Sent again because the condition lasts (a disk still failed).
+    bool reminder = false;
 };
+
+enum class Severity : std::uint8_t { Info, Warning, Critical };
 
 // "enclosure-found", "disk-failed", "rebuild-progress", ...
 const char* eventName(EventKind kind);
 bool isProgress(EventKind kind);
+// Critical: a disk failed or bad sectors were found, the data is at risk.
+// Warning: a disk or the enclosure went away, or a scan was stopped.
+Severity eventSeverity(EventKind kind);
+const char* severityName(Severity severity);  // "info", "warning", "critical"
+// One line in plain words, "Device1 P0: disk failed, capacity too small".
+std::string eventSummary(const LogEvent& e);
 
 }  // namespace ardenvel
