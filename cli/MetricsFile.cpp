@@ -14,6 +14,7 @@ struct Family {
 };
 
 constexpr Family kFamilies[] = {
+    {"ardenvel_enclosures", "gauge", "Enclosures the last discovery found (at most 4 are monitored)."},
     {"ardenvel_enclosure_info", "gauge", "Enclosure found by discovery; always 1."},
     {"ardenvel_status_read_success", "gauge", "Whether the last status read of the enclosure succeeded."},
     {"ardenvel_status_last_success_timestamp_seconds", "gauge",
@@ -30,6 +31,8 @@ constexpr Family kFamilies[] = {
     {"ardenvel_activity", "gauge", "What runs: 1 for the kind named (none, scan, rebuild)."},
     {"ardenvel_activity_progress_ratio", "gauge", "Progress of the running scan or rebuild, 0 to 0.99."},
     {"ardenvel_bad_sectors", "gauge", "Bad sectors the bridge has reported."},
+    // Last, so that a reader can tell a whole file.
+    {"ardenvel_monitor_polls_total", "counter", "Polls since the monitor started."},
 };
 
 constexpr const char* kModes[] = {"Striping", "Mirror", "NRAID", "JBOD", "Bypass", "Undefine"};
@@ -72,7 +75,8 @@ public:
 
     void add(std::size_t family, const std::string& labels, double value) {
         bodies_[family] += kFamilies[family].name;
-        bodies_[family] += "{" + labels + "} " + number(value) + "\n";
+        if (!labels.empty()) bodies_[family] += "{" + labels + "}";
+        bodies_[family] += " " + number(value) + "\n";
     }
     std::string text() const {
         std::string out;
@@ -89,6 +93,7 @@ private:
 };
 
 enum F : std::size_t {
+    kEnclosures,
     kInfo,
     kReadOk,
     kLastGood,
@@ -104,6 +109,7 @@ enum F : std::size_t {
     kActivity,
     kProgress,
     kBadSectors,
+    kPolls,
 };
 
 void record(Writer& w, const std::string& dev, const EnclosureSample& e) {
@@ -141,8 +147,9 @@ void record(Writer& w, const std::string& dev, const EnclosureSample& e) {
 
 }  // namespace
 
-std::string prometheusMetrics(const std::vector<EnclosureSample>& enclosures) {
+std::string prometheusMetrics(const std::vector<EnclosureSample>& enclosures, unsigned long long polls) {
     Writer w(std::size(kFamilies));
+    w.add(kEnclosures, "", static_cast<double>(enclosures.size()));
     for (const EnclosureSample& e : enclosures) {
         const std::string dev = "device=\"" + std::to_string(e.slot + 1) + "\"";
         w.add(kInfo,
@@ -153,6 +160,7 @@ std::string prometheusMetrics(const std::vector<EnclosureSample>& enclosures) {
         if (e.lastGoodRead) w.add(kLastGood, dev, static_cast<double>(*e.lastGoodRead));
         if (e.record) record(w, dev, e);
     }
+    w.add(kPolls, "", static_cast<double>(polls));
     return w.text();
 }
 

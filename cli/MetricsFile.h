@@ -23,6 +23,7 @@ struct EnclosureSample {
     std::optional<long long> lastGoodRead;  // seconds since the epoch
 };
 
-std::string prometheusMetrics(const std::vector<EnclosureSample>& enclosures);
+// The last line is always ardenvel_monitor_polls_total.
+std::string prometheusMetrics(const std::vector<EnclosureSample>& enclosures, unsigned long long polls);
 
 }  // namespace ardenvel::cli

@@ -191,6 +191,7 @@ struct MonitorService::State {
     fs::path lastFile;
     std::size_t printed = 0;
     std::uint8_t lastRead = 0;
+    unsigned long long polls = 0;
     std::array<std::optional<long long>, 4> lastGood{};
     AlertFilter alerts;
     HookRunner hooks;
@@ -257,6 +258,7 @@ void MonitorService::poll() {
     std::uint8_t read = 0, failed = 0;
     readAll(read, failed);
     s_->lastRead = read;
+    ++s_->polls;
 
     EventLogState& log = s_->log;
     const fs::path file = LogFileName(log.LogDirectory, c_.clock.toLocal(c_.clock.now()));
@@ -297,7 +299,7 @@ void MonitorService::writeFiles(std::uint8_t read) {
             e.lastGoodRead = s_->lastGood[slot];
             samples.push_back(std::move(e));
         }
-        const bool ok = replaceFile(s_->files, *settings_.metricsFile, prometheusMetrics(samples));
+        const bool ok = replaceFile(s_->files, *settings_.metricsFile, prometheusMetrics(samples, s_->polls));
         report("metrics", ok ? std::nullopt
                              : std::optional<std::string>("Cannot write the metrics file " +
                                                           settings_.metricsFile->string()));
