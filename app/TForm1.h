@@ -9,7 +9,9 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 
+#include "app/DesktopNotifier.h"
 #include "app/QtUi.h"
 #include "app/TForm5.h"
 #include "device/DeviceState.h"
@@ -54,6 +56,9 @@ struct Subsystems {
     QtUi& ui;
     // Where record dumps go and where the firmware dialog starts.
     std::filesystem::path programDirectory;
+    // Beside the device lock: where a stopped scan is noted for the
+    // monitors of other processes; none, not noted.
+    std::optional<std::filesystem::path> notesDirectory{};
 };
 
 class TForm1 : public QWidget, public MainView, public FirmwareProgress {
@@ -94,6 +99,7 @@ public:
 
     Monitor& monitor() { return monitor_; }
     EventLogLauncher& eventLog() { return eventLog_; }
+    DesktopNotifier& notifier() { return *notifier_; }
 
     // MainView
     void setLabelText(PanelLabel label, const std::string& text) override;
@@ -212,6 +218,7 @@ private:
     Subsystems s_;
     Monitor monitor_;
     EventLogLauncher eventLog_;
+    DesktopNotifier* notifier_ = nullptr;
     std::shared_ptr<DeviceChangeRelay> relay_;
     std::unique_ptr<DriveDetectThread> driveDetect_;
     std::unique_ptr<TRaidThread> raidThread_;
