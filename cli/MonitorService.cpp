@@ -394,7 +394,9 @@ int runMonitor(const MonitorSettings& settings, MonitorContext& c) {
 
     const auto interval = std::chrono::duration_cast<steady_clock::duration>(
         std::chrono::duration<double>(settings.intervalSeconds()));
-    std::optional<steady_clock::time_point> settleAt;
+    // When notices of changed devices have settled; max: none pending.
+    constexpr auto kNone = steady_clock::time_point::max();
+    steady_clock::time_point settleAt = kNone;
     unsigned polls = 0;
     while (!stop.requested()) {
         const auto started = steady_clock::now();
@@ -405,10 +407,10 @@ int runMonitor(const MonitorSettings& settings, MonitorContext& c) {
         const auto next = started + interval;
         for (;;) {
             if (stop.requested()) break;
-            const Wake w = waker.waitUntil(settleAt ? std::min(next, *settleAt) : next);
+            const Wake w = waker.waitUntil(std::min(next, settleAt));
             if (devicesChanged.exchange(false)) settleAt = steady_clock::now() + kSettleTime;
-            if (settleAt && steady_clock::now() >= *settleAt) {
-                settleAt.reset();
+            if (settleAt != kNone && steady_clock::now() >= settleAt) {
+                settleAt = kNone;
                 if (RecountDrives(c.dev)) {
                     service.rediscover();
                     break;
