@@ -63,7 +63,7 @@ HookResult runHook(const std::string& program, const std::string& argument, cons
                          CREATE_NEW_PROCESS_GROUP | CREATE_NO_WINDOW, block.data(), nullptr, &si, &pi);
     if (inheritable) ::CloseHandle(inheritable);
     if (!started) {
-        r.error = "cannot start it (error " + std::to_string(::GetLastError()) + ")";
+        r.error = std::string("cannot start it (error ").append(std::to_string(::GetLastError())) + ")";
         return r;
     }
     ::CloseHandle(pi.hThread);

@@ -74,9 +74,10 @@ public:
     explicit Writer(std::size_t families) : bodies_(families) {}
 
     void add(std::size_t family, const std::string& labels, double value) {
-        bodies_[family] += kFamilies[family].name;
-        if (!labels.empty()) bodies_[family] += "{" + labels + "}";
-        bodies_[family] += " " + number(value) + "\n";
+        std::string& body = bodies_[family];
+        body += kFamilies[family].name;
+        if (!labels.empty()) body.append("{").append(labels).append("}");
+        body.append(" ").append(number(value)).append("\n");
     }
     std::string text() const {
         std::string out;
@@ -151,7 +152,7 @@ std::string prometheusMetrics(const std::vector<EnclosureSample>& enclosures, un
     Writer w(std::size(kFamilies));
     w.add(kEnclosures, "", static_cast<double>(enclosures.size()));
     for (const EnclosureSample& e : enclosures) {
-        const std::string dev = "device=\"" + std::to_string(e.slot + 1) + "\"";
+        const std::string dev = std::string("device=\"").append(std::to_string(e.slot + 1)) + "\"";
         w.add(kInfo,
               dev + ",drive=\"" + std::to_string(e.drive) + "\",model=\"" + deviceLabel(e.model) +
                   "\",firmware=\"" + deviceLabel(e.firmware) + "\"",

@@ -58,8 +58,14 @@ std::string isoTime(const LocalTime& t) {
 
 HookEnvironment hookEnvironment(const LogEvent& e) {
     std::string lbas, message;
-    for (std::uint32_t lba : e.lbas) lbas += (lbas.empty() ? "" : " ") + std::to_string(lba);
-    for (const std::string& line : e.lines) message += (message.empty() ? "" : "\n") + deviceTextUtf8(line);
+    for (std::uint32_t lba : e.lbas) {
+        if (!lbas.empty()) lbas += ' ';
+        lbas += std::to_string(lba);
+    }
+    for (const std::string& line : e.lines) {
+        if (!message.empty()) message += '\n';
+        message += deviceTextUtf8(line);
+    }
     if (message.empty()) message = eventSummary(e);
     const bool test = e.kind == EventKind::Test;
     return {
@@ -336,7 +342,7 @@ std::string MonitorService::summary() const {
     std::string out;
     const unsigned n = std::min(enclosures_, 4u);
     for (unsigned slot = 0; slot < n; ++slot) {
-        std::string s = "Device" + std::to_string(slot + 1) + " ";
+        std::string s = std::string("Device").append(std::to_string(slot + 1)) + " ";
         if (!((s_->lastRead >> slot) & 1u)) {
             s += "not answering";
         } else {
@@ -352,7 +358,8 @@ std::string MonitorService::summary() const {
             for (int p = 0; p < 2; ++p)
                 if (r.portCondition(p) == PortCondition::Failed) s += ", P" + std::to_string(p) + " failed";
         }
-        out += (out.empty() ? "" : "; ") + s;
+        if (!out.empty()) out += "; ";
+        out += s;
     }
     return out.empty() ? "No enclosure found" : out;
 }

@@ -15,8 +15,10 @@ std::vector<DesktopNotice> desktopNotices(const std::vector<LogEvent>& events, b
         n.slot = e.slot;
         n.kind = e.kind;
         n.summary = eventSummary(e);
-        for (const std::string& line : e.lines)
-            n.body += (n.body.empty() ? "" : "\n") + deviceTextTrimmed(line);
+        for (const std::string& line : e.lines) {
+            if (!n.body.empty()) n.body += '\n';
+            n.body += deviceTextTrimmed(line);
+        }
         if (n.body.empty()) n.body = deviceTextTrimmed(e.model);
         n.critical = eventSeverity(e.kind) == Severity::Critical;
         out.push_back(std::move(n));

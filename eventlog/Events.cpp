@@ -47,10 +47,11 @@ const char* severityName(Severity severity) {
 }
 
 std::string eventSummary(const LogEvent& e) {
-    const std::string device = "Device" + std::to_string(e.slot + 1);
-    const std::string port = e.port >= 0 ? " P" + std::to_string(e.port) : "";
+    // Appended, not "literal" + string: GCC 12 warns falsely (-Wrestrict) on that.
+    const std::string device = std::string("Device").append(std::to_string(e.slot + 1));
+    const std::string port = e.port >= 0 ? std::string(" P").append(std::to_string(e.port)) : "";
     const std::string disk = device + port + ": ";
-    const std::string activityPort = e.port >= 0 ? " of P" + std::to_string(e.port) : "";
+    const std::string activityPort = e.port >= 0 ? std::string(" of P").append(std::to_string(e.port)) : "";
     switch (e.kind) {
         case EventKind::EnclosureFound: return device + " found";
         case EventKind::EnclosureLost: return device + " lost: its status cannot be read";

@@ -8,6 +8,7 @@
 #ifdef _WIN32
 #include <process.h>
 #else
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -44,9 +45,57 @@ struct Note {
     ScanStop stop;
 };
 
+// Any user may put a file by that name in a shared directory: only a plain
+// file is read, never through a link, and no more than a note file holds.
+constexpr std::size_t kMaxNoteBytes = 16 * 1024;
+
+std::string readNoteFile(const fs::path& file) {
+#ifdef _WIN32
+    std::ifstream in(file, std::ios::binary);
+    std::string text(kMaxNoteBytes, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    return text;
+#else
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return {};
+    std::string text;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        text.resize(kMaxNoteBytes);
+        const ssize_t n = ::read(fd, text.data(), text.size());
+        text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    }
+    ::close(fd);
+    return text;
+#endif
+}
+
+// Writes `text` to `file` through a temporary file of this process's own,
+// made anew (never an existing file or link), then renamed over it.
+bool writeNoteFile(const fs::path& file, const std::string& text) {
+#ifdef _WIN32
+    LogFiles files;
+    return replaceFile(files, file, text);
+#else
+    fs::path temp = file;
+    temp += std::string(".").append(std::to_string(processId())) + ".tmp";
+    ::unlink(temp.c_str());
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    // Every user's monitor reads it, whatever the umask.
+    ::fchmod(fd, 0644);
+    const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    ::close(fd);
+    if (written && ::rename(temp.c_str(), file.c_str()) == 0) return true;
+    ::unlink(temp.c_str());
+    return false;
+#endif
+}
+
 std::vector<Note> readNotes(const fs::path& file) {
     std::vector<Note> notes;
-    std::ifstream in(file);
+    std::istringstream in(readNoteFile(file));
     for (std::string line; std::getline(in, line);) {
         std::istringstream fields(line);
         Note n;
@@ -76,13 +125,7 @@ bool ScanStopNotes::record(const ScanStop& stop) {
     std::string text;
     for (const Note& n : notes)
         text += n.id + " " + std::to_string(n.stop.drive) + " " + std::to_string(n.stop.port) + "\n";
-    LogFiles files;
-    if (!replaceFile(files, file, text)) return false;
-#ifndef _WIN32
-    // Every user's monitor reads it, whatever the umask.
-    ::chmod(file.c_str(), 0644);
-#endif
-    return true;
+    return writeNoteFile(file, text);
 }
 
 std::vector<ScanStop> ScanStopNotes::takeNew() {
