@@ -26,6 +26,9 @@ DesktopNotifier::DesktopNotifier(QObject* parent) : QObject(parent), impl_(std::
 DesktopNotifier::~DesktopNotifier() = default;
 
 void DesktopNotifier::useBus(const QString&) {}
+bool DesktopNotifier::showing(unsigned, EventKind) const {
+    return false;
+}
 void DesktopNotifier::listen() {}
 void DesktopNotifier::send(const DesktopNotice&) {}
 void DesktopNotifier::onClosed(uint, uint) {}
@@ -77,6 +80,11 @@ void DesktopNotifier::listen() {
     impl_->bus->connect(QString::fromLatin1(kService), QString::fromLatin1(kPath),
                         QString::fromLatin1(kInterface), QStringLiteral("NotificationClosed"), this,
                         SLOT(onClosed(uint, uint)));
+}
+
+bool DesktopNotifier::showing(unsigned slot, EventKind kind) const {
+    const auto it = impl_->shown.find({slot, static_cast<int>(kind)});
+    return it != impl_->shown.end() && it->second.id != 0;
 }
 
 void DesktopNotifier::onClosed(uint id, uint) {

@@ -20,6 +20,9 @@ public:
     ~DesktopNotifier() override;
 
     void show(const std::vector<DesktopNotice>& notices);
+    // Whether a notification for the enclosure and kind is up, as far as
+    // the service has told.
+    bool showing(unsigned slot, EventKind kind) const;
     // Another session bus than the user's, by its address: for tests.
     void useBus(const QString& address);
 

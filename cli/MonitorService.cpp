@@ -233,6 +233,7 @@ void MonitorService::start() {
 
 void MonitorService::rediscover() {
     enclosures_ = c_.discover();
+    everFound_ |= enclosures_ != 0;
     const DiscoveryTables& t = c_.dev.tables;
     s_->capable = enclosures_ != 0 &&
                   scanCapable(firmwareRevisionText(t.sectorBuffers[driveNumberOf(t.deviceTable[0])]));
@@ -430,7 +431,7 @@ int runMonitor(const MonitorSettings& settings, MonitorContext& c) {
     c.dev.host.setDeviceChangeHandler({});
     notifySystemd("STOPPING=1");
     service.finishHooks();
-    return service.enclosures() != 0 ? kExitOk : kExitNoEnclosure;
+    return service.everFound() ? kExitOk : kExitNoEnclosure;
 }
 
 }  // namespace ardenvel::cli

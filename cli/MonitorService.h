@@ -60,6 +60,7 @@ public:
     std::string summary() const;
 
     unsigned enclosures() const { return enclosures_; }
+    bool everFound() const { return everFound_; }
 
 private:
     struct State;
@@ -72,6 +73,7 @@ private:
     MonitorContext& c_;
     std::unique_ptr<State> s_;
     unsigned enclosures_ = 0;
+    bool everFound_ = false;
 };
 
 // `monitor --test`: one test event through every hook; the exit code.

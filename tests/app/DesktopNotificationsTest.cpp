@@ -105,8 +105,9 @@ TEST(DesktopNotifications, AnInactiveWindowRaisesOneUpToDateNotificationPerEnclo
     poll(2);
     poll(3);
     // Dismissed by the user: the next one is a notification of its own.
+    ASSERT_TRUE(f.notifier().showing(0, EventKind::BadSectors));
     server.closeByUser(serverBus, 2);
-    waitUntil([] { return false; }, std::chrono::milliseconds(300));
+    ASSERT_TRUE(waitUntil([&] { return !f.notifier().showing(0, EventKind::BadSectors); }));
     poll(4);
     poll(5);
     poll(6);
