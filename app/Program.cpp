@@ -80,7 +80,15 @@ int RunProgram(int& argc, char** argv, const ProgramSetup& setup) {
         const std::filesystem::path programDir = executableDirectory();
         log.LogDirectory = chooseLogDirectory(programDir, processEnv);
 
-        TForm1 form({dev, monitor, log, firmware, clock, ui, programDir});
+#ifdef _WIN32
+        const std::optional<std::filesystem::path> notes =
+            ownLocks ? std::optional<std::filesystem::path>(setup.lockDirectory) : std::nullopt;
+#else
+        const std::optional<std::filesystem::path> notes =
+            ownLocks ? std::optional<std::filesystem::path>(setup.lockDirectory)
+                     : systemMachineLockDirectory();
+#endif
+        TForm1 form({dev, monitor, log, firmware, clock, ui, programDir, notes});
         form.show();
         if (setup.started) setup.started(form, *host, *dialogs);
         ArdenvelApplication::exec();

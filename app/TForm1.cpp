@@ -28,6 +28,7 @@
 #include "device/Discovery.h"
 #include "device/DriveDetectThread.h"
 #include "firmware/FirmwareLoad.h"
+#include "hosts/ScanStopNotes.h"
 #include "monitor/RaidThread.h"
 
 // Outside any namespace, as Q_INIT_RESOURCE requires. The resources live in
@@ -144,6 +145,7 @@ TForm1::TForm1(Subsystems s, QWidget* parent)
           s.ui.dialogs()),
       relay_(std::make_shared<Relay>()) {
     initResources();
+    notifier_ = new DesktopNotifier(this);
     buildControls();
     connectHandlers();
 
@@ -154,11 +156,18 @@ TForm1::TForm1(Subsystems s, QWidget* parent)
                                 s_.dev.tables,
                                 s_.monitor.statusBuffers,
                                 s_.monitor.firstRefreshPending,
-                                s_.monitor.scanCapable};
+                                s_.monitor.scanCapable,
+                                s_.monitor.devicesFailed};
         UpdateEventLog(s_.log, in, devicesRead);
+        notifier_->show(desktopNotices(s_.log.Events, isActiveWindow()));
     };
     hooks.scanRunning = [this](int slot) { return s_.log.ScanRunning[slot & 3]; };
-    hooks.markUserAbort = [this](int slot) { s_.log.UserAbort[slot & 3] = true; };
+    hooks.markUserAbort = [this](int slot) {
+        s_.log.UserAbort[slot & 3] = true;
+        if (s_.notesDirectory)
+            ScanStopNotes(*s_.notesDirectory)
+                .record({driveNumberOf(s_.dev.tables.deviceTable[slot & 3]), s_.monitor.scanPort});
+    };
     FirmwareState& fw = s_.firmware;
     hooks.firmwareBusy = [&fw] { return fw.busy.load(); };
 

@@ -11,7 +11,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 
+#include "app/DesktopNotifier.h"
 #include "app/QtUi.h"
 #include "app/TForm5.h"
 #include "device/DeviceState.h"
@@ -58,6 +60,9 @@ struct Subsystems {
     QtUi& ui;
     // Where the firmware dialog starts. Record dumps go to log.LogDirectory.
     std::filesystem::path programDirectory;
+    // Beside the device lock: where a stopped scan is noted for the
+    // monitors of other processes; none, not noted.
+    std::optional<std::filesystem::path> notesDirectory{};
 };
 
 class TForm1 : public QWidget, public MainView, public FirmwareProgress {
@@ -100,6 +105,7 @@ public:
 
     Monitor& monitor() { return monitor_; }
     EventLogLauncher& eventLog() { return eventLog_; }
+    DesktopNotifier& notifier() { return *notifier_; }
 
     // MainView
     void setLabelText(PanelLabel label, const std::string& text) override;
@@ -222,6 +228,7 @@ private:
     Subsystems s_;
     Monitor monitor_;
     EventLogLauncher eventLog_;
+    DesktopNotifier* notifier_ = nullptr;
     std::shared_ptr<Relay> relay_;
     std::unique_ptr<DriveDetectThread> driveDetect_;
     std::unique_ptr<TRaidThread> raidThread_;

@@ -21,7 +21,7 @@
 #endif
 
 #include "cli/CliUi.h"
-#include "cli/StopSignal.h"
+#include "cli/MonitorService.h"
 #include "device/Discovery.h"
 #include "device/SpiFlash.h"
 #include "device/VuChannel.h"
@@ -31,6 +31,7 @@
 #include "firmware/Upgrade.h"
 #include "hosts/ExecutableDirectory.h"
 #include "hosts/MachineLock.h"
+#include "hosts/ScanStopNotes.h"
 #include "hosts/SystemClock.h"
 #include "hosts/TracingHost.h"
 #include "hosts/virtual/EnclosureSet.h"
@@ -67,8 +68,8 @@ constexpr char kUsage[] =
     "Commands:\n"
     "  list                         the enclosures found among the host's disks\n"
     "  status [--json]              each enclosure's decoded status record\n"
-    "  monitor [--interval S] [--count N]\n"
-    "                               poll and write the daily event log\n"
+    "  monitor [--interval S] [--count N] [--exec PROGRAM]... [--metrics FILE] [--state FILE] ...\n"
+    "                               poll, write the daily event log and raise alerts\n"
     "  buzzer mute|sound [--device N]\n"
     "  autoscan on|off [--device N]\n"
     "  scan stop P0|P1 [--device N] [--yes]\n"
@@ -100,9 +101,22 @@ constexpr CommandHelp kCommandHelp[] = {
      "Usage: ardenvel-cli status [--json]\n  The decoded status record of each enclosure; --json gives the "
      "schema of docs/cli.md.\n"},
     {"monitor",
-     "Usage: ardenvel-cli monitor [--interval SECONDS] [--count N]\n"
+     "Usage: ardenvel-cli monitor [--interval SECONDS] [--count N] [--exec PROGRAM]... [--exec-timeout "
+     "SECONDS]\n"
+     "                            [--increment N] [--metrics FILE] [--state FILE] [--state-dir DIR]\n"
+     "                            [--remind-daily] [--test]\n"
      "  Polls every enclosure (every 4 s by default), writes the daily event log as the window does\n"
-     "  and prints each new log line. Stops on SIGINT or SIGTERM, or after N polls.\n"},
+     "  and prints each new log line. Stops on SIGINT or SIGTERM, or after N polls.\n"
+     "  --exec PROGRAM      run PROGRAM once per event, the event in ARDENVEL_* variables\n"
+     "  --exec-timeout S    kill a hook still running after S seconds (30)\n"
+     "  --increment N       progress events every N percent (20)\n"
+     "  --metrics FILE      write Prometheus metrics to FILE after every poll\n"
+     "  --state FILE        write the status --json document to FILE after every poll\n"
+     "  --state-dir DIR     remember in DIR what was alerted, across restarts\n"
+     "  --remind-daily      alert again once a day while a disk stays failed\n"
+     "  --test              send one test event to every hook and exit\n"
+     "  ARDENVEL_INTERVAL, ARDENVEL_EXEC, ARDENVEL_EXEC_TIMEOUT, ARDENVEL_INCREMENT and\n"
+     "  ARDENVEL_REMIND (daily|no) stand in for options not given. See docs/monitor.md.\n"},
     {"buzzer",
      "Usage: ardenvel-cli buzzer mute|sound [--device N]\n  Mutes or sounds the bridge's buzzer.\n"},
     {"autoscan",
@@ -129,8 +143,8 @@ struct Options {
     bool yes = false;
     bool help = false;
     unsigned device = 1;
-    double interval = 4.0;
     std::optional<unsigned> count;
+    MonitorSettings monitor;
 };
 
 bool parseUnsigned(const std::string& s, unsigned& out) {
@@ -199,13 +213,10 @@ std::optional<std::string> parseArgs(const std::vector<std::string>& args, Optio
             unsigned n = 0;
             if (!v || !parseUnsigned(*v, n) || n == 0) return "--count needs a positive number";
             o.count = n;
-        } else if (a == "--interval") {
-            auto v = value(a);
-            if (!v) return "--interval needs a number of seconds";
-            char* end = nullptr;
-            o.interval = std::strtod(v->c_str(), &end);
-            if (end == v->c_str() || *end != '\0' || !(o.interval > 0) || o.interval > 86400)
-                return "--interval needs a number of seconds";
+        } else if (std::string error; o.command == "monitor" && a.starts_with("--")) {
+            const OptionResult r = parseMonitorOption(args, i, o.monitor, error);
+            if (r == OptionResult::Bad) return error;
+            if (r == OptionResult::NotMine) return "unknown option " + a;
         } else if (!a.empty() && a[0] == '-') {
             return "unknown option " + a;
         } else {
@@ -328,6 +339,11 @@ public:
             return false;
         }
         dev_->operationLock.setMachineLock(machineLock_.get());
+#ifndef _WIN32
+        notesDir_ = lockDir ? lockDir : systemMachineLockDirectory();
+#else
+        notesDir_ = lockDir;
+#endif
         if (ARDENVEL_ISATTY(ARDENVEL_FILENO(err_)) != 0)
             dev_->operationLock.setWaitNotice([this](bool waiting) {
                 if (waiting) std::fprintf(err_, "%s\n", kTextWaitingForOtherProcess);
@@ -433,6 +449,8 @@ private:
     std::unique_ptr<MachineLock> machineLock_;
     std::unique_ptr<DeviceState> dev_;
     std::filesystem::path logDir_;
+    // Beside the device lock: where scan stops are noted for a monitor.
+    std::optional<std::filesystem::path> notesDir_;
 };
 
 int Session::list() {
@@ -641,59 +659,33 @@ int Session::scan() {
     in.scanLastLba = StatusView(block).configuredCapacity() - 1u;
     std::array<std::uint8_t, 4> cooldown{}, abort{};
     const PanelCommandEffects fx{cooldown, abort, [] {}};
-    return SendScanControl(*dev_, in, fx) ? kExitOk : kExitFailed;
+    // The stop and its note reach a monitor's poll together.
+    std::lock_guard hold(dev_->operationLock);
+    if (!SendScanControl(*dev_, in, fx)) return kExitFailed;
+    if (notesDir_ && !ScanStopNotes(*notesDir_).record({driveNumberOf(dev_->tables.deviceTable[slot]), port}))
+        std::fprintf(err_, "Cannot note the stop in %s for a monitor to see.\n", notesDir_->string().c_str());
+    return kExitOk;
 }
 
 int Session::monitor() {
     if (!opts_.args.empty()) return kExitUsage;
-    StopSignal stop;
-    const unsigned n = discover();
-    if (n == 0) {
-        std::fprintf(err_, "No Drive found! \n");
-        return kExitNoEnclosure;
+    MonitorSettings settings = opts_.monitor;
+    settings.count = opts_.count;
+    if (auto problem = applyMonitorEnvironment(settings, processEnv)) {
+        std::fprintf(err_, "ardenvel-cli: %s\n", problem->c_str());
+        return kExitUsage;
     }
-    EventLogState log;
-    log.LogDirectory = logDir_;
-    StatusBuffers buffers{};
-    // As the window with the first tab active: the start-up pass repeats
-    // until a poll reads an enclosure, and the first enclosure's revision
-    // decides whether activity is a scan.
-    bool firstRefreshPending = true;
-    const bool capable = scanCapable(firmwareOf(0));
-    std::filesystem::path lastFile;
-    std::size_t printed = 0;
-    unsigned polls = 0;
-    const auto interval = std::chrono::duration<double>(opts_.interval);
-    while (!stop.requested()) {
-        std::uint8_t mask = 0;
-        for (unsigned s = 0; s < n && s < 4; ++s)
-            if (readStatus(s, buffers[s])) mask = static_cast<std::uint8_t>(mask | (1u << s));
-        const std::filesystem::path file = LogFileName(log.LogDirectory, clock_.toLocal(clock_.now()));
-        if (file != lastFile || firstRefreshPending) {
-            // A new file (or the reloaded one): what it held before is not news.
-            const auto existing = readLogLines(*log.Files, file);
-            printed = existing ? existing->size() : 0;
-            if (!std::filesystem::exists(file)) printed = 0;
-            lastFile = file;
-        }
-        const EventLogInputs inputs{clock_, ui_, dev_->tables, buffers, firstRefreshPending, capable};
-        UpdateEventLog(log, inputs, mask);
-        if (log.DayLog.count() < printed) printed = 0;
-        for (; printed < log.DayLog.count(); ++printed)
-            std::fprintf(out_, "%s\n", log.DayLog.line(printed).c_str());
-        std::fflush(out_);
-        if (mask != 0) firstRefreshPending = false;
-        ++polls;
-        if (opts_.count && polls >= *opts_.count) break;
-        if (mask == 0) {
-            std::fprintf(err_, "No enclosure answered; monitoring stopped.\n");
-            return kExitFailed;
-        }
-        const auto until = std::chrono::steady_clock::now() + interval;
-        while (!stop.requested() && std::chrono::steady_clock::now() < until)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return kExitOk;
+    MonitorContext context{
+        *dev_,
+        clock_,
+        ui_,
+        out_,
+        err_,
+        logDir_,
+        notesDir_,
+        [this] { return discover(); },
+        [this](unsigned slot, const StatusBlock* block) { return statusJson(slot, block); }};
+    return runMonitor(settings, context);
 }
 
 // Progress of an upgrade on the terminal: a bar on a terminal, plain lines otherwise.

@@ -196,6 +196,12 @@ std::unique_ptr<MachineLock> makeSystemMachineLock() {
     return nullptr;
 }
 
+std::optional<fs::path> systemMachineLockDirectory() {
+    for (const fs::path& dir : machineLockDirectories())
+        if (makeDirectoryLock(dir)) return dir;
+    return std::nullopt;
+}
+
 #endif
 
 std::unique_ptr<MachineLock> makeDirectoryLock(const fs::path& directory) {

@@ -13,6 +13,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/Host.h"
@@ -50,6 +51,12 @@ inline constexpr char kDeviceLockName[] = "ardenvel-device";
 // The lock file `name` in /run/lock, or in $XDG_RUNTIME_DIR when /run/lock
 // will not have it; nullptr when neither will.
 std::unique_ptr<LockFile> openMachineLockFile(const std::string& name);
+#endif
+
+#ifndef _WIN32
+// The directory of the lock files makeSystemMachineLock uses; none when
+// neither will have them.
+std::optional<std::filesystem::path> systemMachineLockDirectory();
 #endif
 
 // The device lock over lock files in `directory`; nullptr when they cannot

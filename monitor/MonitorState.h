@@ -59,6 +59,8 @@ struct MonitorState {
     std::uint32_t scanLastLba = 0;
 
     std::array<std::uint8_t, 4> commandCooldown{};
+    // The slots whose read failed in the last poll.
+    std::uint8_t devicesFailed = 0;
 
     StatusBuffers statusBuffers{};
 

@@ -118,6 +118,7 @@ void PollEnclosures(Monitor& m) {
     const std::uint32_t generation = m.dev.tablesGeneration;
     std::uint8_t mask = 0;
     bool cut = false;
+    std::uint8_t failed = 0;
     for (int n = 0; n < 4; ++n) {
         // The box of a failed query lets events run: a pass may have been
         // asked for meanwhile. It owns the device now, and its result asks
@@ -139,12 +140,14 @@ void PollEnclosures(Monitor& m) {
             mask |= static_cast<std::uint8_t>(1u << n);
             m.view.setTabShown(n, true);
         } else {
+            failed |= static_cast<std::uint8_t>(1u << n);
             m.view.setBoxTicked(deviceBox(n), false);
             m.view.setTabShown(n, false);
         }
     }
     // Cut short before it read anything: that is no sign of lost enclosures.
     if (cut && mask == 0) return;
+    m.state.devicesFailed = failed;
     if (m.hooks.updateEventLog) m.hooks.updateEventLog(mask);
     if (mask != 0) {
         if (!followTabMove(m, tabBefore)) RefreshStatusPanel(m, m.state.firstRefreshPending);
