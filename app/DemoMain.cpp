@@ -150,6 +150,10 @@ int main(int argc, char** argv) {
     bool loadFailed = false;
 
     ardenvel::app::ProgramSetup setup;
+    // The demo's enclosures are its own: so are its instance and device locks.
+    std::error_code stateError;
+    fs::create_directories(options.stateDir, stateError);
+    setup.lockDirectory = options.stateDir;
     setup.makeDialogs = [&]() -> std::unique_ptr<ardenvel::app::Dialogs> {
         auto d = std::make_unique<DemoDialogs>(imageDir, !options.screenshot.empty());
         demoDialogs = d.get();

@@ -1,6 +1,7 @@
 #include "app/Program.h"
 
 #include <QTimer>
+#include <cstdlib>
 #include <exception>
 
 #include "app/Dialogs.h"
@@ -12,6 +13,7 @@
 #include "eventlog/LogFile.h"
 #include "firmware/FirmwareState.h"
 #include "hosts/ExecutableDirectory.h"
+#include "hosts/MachineLock.h"
 #include "hosts/SystemClock.h"
 #include "monitor/MonitorState.h"
 #include "platform/Ui.h"
@@ -54,8 +56,12 @@ void showHostNotice(TForm1& form, Dialogs& dialogs, const std::string& summary, 
 
 int RunProgram(int& argc, char** argv, const ProgramSetup& setup) {
     // A second copy ends here: no window, no message.
-    SingleInstance instance(kInstanceMutexName);
-    if (!instance.acquired()) return 0;
+    const bool ownLocks = !setup.lockDirectory.empty();
+    const auto instance = ownLocks ? std::make_unique<SingleInstance>(kInstanceMutexName, setup.lockDirectory)
+                                   : std::make_unique<SingleInstance>(kInstanceMutexName);
+    if (!instance->acquired()) return 0;
+    const std::unique_ptr<MachineLock> machineLock =
+        ownLocks ? makeDirectoryLock(setup.lockDirectory) : makeSystemMachineLock();
 
     ArdenvelApplication app(argc, argv);
     ArdenvelApplication::setApplicationName(QString::fromLatin1(kApplicationTitle));
@@ -67,17 +73,32 @@ int RunProgram(int& argc, char** argv, const ProgramSetup& setup) {
         QtUi ui(*dialogs);
         SystemClock clock;
         DeviceState dev(*host, ui, clock);
+        dev.operationLock.setMachineLock(machineLock.get());
         MonitorState monitor;
         EventLogState log;
         FirmwareState firmware;
         const std::filesystem::path programDir = executableDirectory();
         log.LogDirectory = chooseLogDirectory(programDir, processEnv);
 
-        TForm1 form({dev, monitor, log, firmware, clock, ui, programDir});
+#ifdef _WIN32
+        const std::optional<std::filesystem::path> notes =
+            ownLocks ? std::optional<std::filesystem::path>(setup.lockDirectory) : std::nullopt;
+#else
+        const std::optional<std::filesystem::path> notes =
+            ownLocks ? std::optional<std::filesystem::path>(setup.lockDirectory)
+                     : systemMachineLockDirectory();
+#endif
+        TForm1 form({dev, monitor, log, firmware, clock, ui, programDir, notes});
         form.show();
         if (setup.started) setup.started(form, *host, *dialogs);
         ArdenvelApplication::exec();
-        form.shutdown();
+        if (!form.shutdown()) {
+            // A probe is inside a request the drive may take minutes to
+            // answer. Probes only read, and every file is written whole, so
+            // ending here leaves nothing half-done; the system lets go of
+            // the locks.
+            std::_Exit(0);
+        }
     } catch (const std::exception& e) {
         app.reportEscaped(e.what());
     } catch (...) {

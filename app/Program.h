@@ -4,6 +4,7 @@
 // objects, the main window and its message loop.
 
 #include <QApplication>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -42,6 +43,9 @@ struct ProgramSetup {
     std::function<std::unique_ptr<Dialogs>()> makeDialogs;
     // After the main window is shown, before the message loop runs.
     std::function<void(TForm1& form, Host& host, Dialogs& dialogs)> started;
+    // Where the single-instance lock and the device lock live; the machine's
+    // own when empty. A program over emulated enclosures keeps its own.
+    std::filesystem::path lockDirectory;
 };
 
 // Returns the exit code: 0, whatever happened.

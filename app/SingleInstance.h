@@ -1,11 +1,18 @@
 #pragma once
-// One copy of the program at a time, through a named lock held for the
-// whole run. On Linux it is an flock on a file named after the lock in the
-// user's runtime directory; the system drops it when the process dies, so a
-// crashed copy never blocks the next one. On Windows it is the named mutex.
+// One copy of the program at a time on the whole machine, through a named
+// lock held for the whole run, so that `ardenvel`, `sudo ardenvel` and
+// `sudo -E ardenvel` are one instance. On Linux it is a lock file in
+// /run/lock (or $XDG_RUNTIME_DIR when /run/lock will not have it), on
+// Windows the named mutex in the Global\ namespace. The system drops the
+// lock when the process dies, so a crashed copy never blocks the next one.
 
 #include <filesystem>
+#include <memory>
 #include <string>
+
+namespace ardenvel {
+class LockFile;
+}
 
 namespace ardenvel::app {
 
@@ -13,9 +20,10 @@ inline constexpr char kInstanceMutexName[] = "QX_GUI";
 
 class SingleInstance {
 public:
-    // Tries to take the lock at once; never waits.
+    // Tries to take the machine's lock at once; never waits.
     explicit SingleInstance(const std::string& name);
-    // The same, with the lock file in `directory` (Linux; tests use their own).
+    // The same with a lock file in `directory`, for a program that keeps its
+    // own lock directory (the demo) and for tests.
     SingleInstance(const std::string& name, const std::filesystem::path& directory);
     ~SingleInstance();
     SingleInstance(const SingleInstance&) = delete;
@@ -24,16 +32,13 @@ public:
     // False when another copy holds the lock.
     bool acquired() const { return acquired_; }
 
-    // $XDG_RUNTIME_DIR, or /tmp when it is not set.
-    static std::filesystem::path runtimeDirectory();
-    static std::filesystem::path lockFile(const std::string& name, const std::filesystem::path& directory);
-
 private:
+    void take(std::unique_ptr<LockFile> file);
+
     bool acquired_ = false;
+    std::unique_ptr<LockFile> file_;
 #ifdef _WIN32
     void* mutex_ = nullptr;
-#else
-    int fd_ = -1;
 #endif
 };
 

@@ -24,9 +24,11 @@
 #include "app/StatusPanels.h"
 #include "app/UpDown.h"
 #include "device/DeviceChange.h"
+#include "device/DeviceLock.h"
 #include "device/Discovery.h"
 #include "device/DriveDetectThread.h"
 #include "firmware/FirmwareLoad.h"
+#include "hosts/ScanStopNotes.h"
 #include "monitor/RaidThread.h"
 
 // Outside any namespace, as Q_INIT_RESOURCE requires. The resources live in
@@ -122,14 +124,14 @@ QImage diskPicture() {
     return decodeJpeg(file.readAll());
 }
 
-void TForm1::DeviceChangeRelay::notify() {
+void TForm1::Relay::post(std::function<void(TForm1&)> work) {
     std::lock_guard lock(mutex);
     if (target == nullptr) return;
     TForm1* form = target;
-    // Queued even on the window's own thread: the notice is a window
-    // message, handled after whatever is running now.
+    // Queued even on the window's own thread: a notice is a window message,
+    // handled after whatever is running now.
     QMetaObject::invokeMethod(
-        form, [form] { form->onDeviceChange(); }, Qt::QueuedConnection);
+        form, [form, work = std::move(work)] { work(*form); }, Qt::QueuedConnection);
 }
 
 TForm1::TForm1(Subsystems s, QWidget* parent)
@@ -141,8 +143,9 @@ TForm1::TForm1(Subsystems s, QWidget* parent)
       eventLog_(
           s.log, [this] { return (s_.monitor.pendingRequests.load() & request::kStarted) != 0; },
           s.ui.dialogs()),
-      relay_(std::make_shared<DeviceChangeRelay>()) {
+      relay_(std::make_shared<Relay>()) {
     initResources();
+    notifier_ = new DesktopNotifier(this);
     buildControls();
     connectHandlers();
 
@@ -153,11 +156,18 @@ TForm1::TForm1(Subsystems s, QWidget* parent)
                                 s_.dev.tables,
                                 s_.monitor.statusBuffers,
                                 s_.monitor.firstRefreshPending,
-                                s_.monitor.scanCapable};
+                                s_.monitor.scanCapable,
+                                s_.monitor.devicesFailed};
         UpdateEventLog(s_.log, in, devicesRead);
+        notifier_->show(desktopNotices(s_.log.Events, isActiveWindow()));
     };
     hooks.scanRunning = [this](int slot) { return s_.log.ScanRunning[slot & 3]; };
-    hooks.markUserAbort = [this](int slot) { s_.log.UserAbort[slot & 3] = true; };
+    hooks.markUserAbort = [this](int slot) {
+        s_.log.UserAbort[slot & 3] = true;
+        if (s_.notesDirectory)
+            ScanStopNotes(*s_.notesDirectory)
+                .record({driveNumberOf(s_.dev.tables.deviceTable[slot & 3]), s_.monitor.scanPort});
+    };
     FirmwareState& fw = s_.firmware;
     hooks.firmwareBusy = [&fw] { return fw.busy.load(); };
 
@@ -341,6 +351,10 @@ void TForm1::FormCreate() {
     MonitorState& mon = s_.monitor;
     EventLogState& log = s_.log;
 
+    // The steps in their order, except that the worker threads are made
+    // last: everything they read is set by then, so nothing here has to
+    // wait for a probe of the first pass, and the window shows at once.
+
     // 1. The icon "Z1", for the window and the application.
     const QIcon icon(QStringLiteral(":/Z1"));
     setWindowIcon(icon);
@@ -348,7 +362,9 @@ void TForm1::FormCreate() {
     // 2. Qt paints every widget through a back buffer already.
     // 3. Device changes: the host tells us, on whatever thread it likes.
     relay_->target = this;
-    dev.host.setDeviceChangeHandler([relay = relay_] { relay->notify(); });
+    dev.host.setDeviceChangeHandler([relay = relay_] { relay->post([](TForm1& f) { f.onDeviceChange(); }); });
+    dev.operationLock.setWaitNotice(
+        [relay = relay_](bool waiting) { relay->post([waiting](TForm1& f) { f.showDeviceWait(waiting); }); });
     // 4.
     dev.deviceChangeCountdown = 0;
     dev.selectedDevice = 0;
@@ -367,14 +383,6 @@ void TForm1::FormCreate() {
     RequestDiscovery(dev);
     mon.pendingRequests = 0;
     mon.settingsEcho = false;
-    // 8. The request is already raised, so the first pass starts at once.
-    driveDetect_ = std::make_unique<DriveDetectThread>(dev);
-    raidThread_ = std::make_unique<TRaidThread>(
-        RaidThreadInputs{mon.pendingRequests, dev.discoveryPending, monitor_.hooks.firmwareBusy,
-                         [this] { ServeRequest(monitor_); },
-                         [this](std::function<void()> work) {
-                             QMetaObject::invokeMethod(this, std::move(work), Qt::QueuedConnection);
-                         }});
     // 9.
     mon.startTime = s_.clock.now();
     StaticText1->show();
@@ -388,21 +396,13 @@ void TForm1::FormCreate() {
     StaticText4->hide();
     // 12.
     ReleaseFirmware(s_.firmware);
-    {
-        // The first pass is running by now and may be using the device
-        // state; it holds this lock for each drive it probes.
-        std::lock_guard lock(dev.operationLock);
-        dev.spiSize = 0x80000;
-    }
+    dev.spiSize = 0x80000;
     // 13.
     Panel1->hide();
     Timer1->stop();
     Timer2->stop();
     // 14. The random reserved LBAs of the command channel.
-    {
-        std::lock_guard lock(dev.operationLock);
-        dev.random.seed(static_cast<std::uint_fast32_t>(mon.startTime.time_since_epoch().count()));
-    }
+    dev.random.seed(static_cast<std::uint_fast32_t>(mon.startTime.time_since_epoch().count()));
     // 15.
     for (QPushButton* b : {Button11, BitBtn1, Button10, Button2}) b->setEnabled(false);
     // 16.
@@ -420,10 +420,7 @@ void TForm1::FormCreate() {
     for (QCheckBox* b : {CheckBox1, CheckBox3, CheckBox4, CheckBox5}) b->hide();
     for (QLabel* l : {Label15, Label21, Label22}) l->hide();
     // 19.
-    {
-        std::lock_guard lock(dev.operationLock);
-        dev.cdbShift = 1;
-    }
+    dev.cdbShift = 1;
     mon.firstRefreshPending = true;
     CheckBox7->hide();
     // 20.
@@ -435,6 +432,14 @@ void TForm1::FormCreate() {
     }
     // 21.
     mon.savedCaption = windowTitle().toStdString();
+    // 8. The request is already raised, so the first pass starts at once.
+    driveDetect_ = std::make_unique<DriveDetectThread>(dev);
+    raidThread_ = std::make_unique<TRaidThread>(
+        RaidThreadInputs{mon.pendingRequests, dev.discoveryPending, monitor_.hooks.firmwareBusy,
+                         [this] { ServeRequest(monitor_); },
+                         [this](std::function<void()> work) {
+                             QMetaObject::invokeMethod(this, std::move(work), Qt::QueuedConnection);
+                         }});
 }
 
 void TForm1::FormClose() {
@@ -444,6 +449,9 @@ void TForm1::FormClose() {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
+    // Whatever still waits for the device (for another process's operation)
+    // gives up; an operation that holds it runs to its end.
+    s_.dev.closing = true;
     // A load or an upgrade is still working with the image and must finish;
     // the window closes once it has.
     if (s_.firmware.busy.load()) {
@@ -452,29 +460,42 @@ void TForm1::closeEvent(QCloseEvent* event) {
         return;
     }
     FormClose();
-    // No more work is handed to the window from here on. The discovery
-    // thread is stopped with the window, when nothing on this thread can be
-    // holding the device lock it may be waiting for.
+    // No more work is handed to the window from here on, and a pass stops at
+    // its next request, while the message loop unwinds.
     if (raidThread_) raidThread_->stop();
+    if (driveDetect_) driveDetect_->requestStop();
     event->accept();
 }
 
-void TForm1::shutdown() {
-    if (shutDown_) return;
+bool TForm1::shutdown() {
+    if (shutDown_) return workersEnded_;
     shutDown_ = true;
     {
         std::lock_guard lock(relay_->mutex);
         relay_->target = nullptr;
     }
     s_.dev.host.setDeviceChangeHandler({});
+    s_.dev.operationLock.setWaitNotice({});
     if (raidThread_) raidThread_->stop();
-    if (driveDetect_) driveDetect_->stop();
+    // A probe stops at its next request; one the drive takes minutes to
+    // answer is left to end with the process.
+    workersEnded_ = !driveDetect_ || driveDetect_->stop(kProbeStopGrace);
     Timer1->stop();
     Timer2->stop();
     Timer3->stop();
     Timer4->stop();
     Timer5->stop();
     s_.ui.detach();
+    return workersEnded_;
+}
+
+void TForm1::showDeviceWait(bool waiting) {
+    const QString text = QString::fromLatin1(kTextWaitingForOtherProcess);
+    if (waiting) {
+        StatusBar1->setPanelText(kPanelMessages, text);
+    } else if (StatusBar1->panelText(kPanelMessages) == text) {
+        StatusBar1->setPanelText(kPanelMessages, {});
+    }
 }
 
 void TForm1::onDeviceChange() {
@@ -513,6 +534,7 @@ void TForm1::Button11Click() {
 }
 
 void TForm1::BitBtn1Click() {
+    if (!BeginFirmwareCommand(monitor_)) return;
     Dialogs& dialogs = s_.ui.dialogs();
     const std::string startDir = s_.programDirectory.string();
     LoadFirmware(s_.firmware, s_.ui, [this, &dialogs, &startDir]() -> std::optional<std::string> {
@@ -520,6 +542,7 @@ void TForm1::BitBtn1Click() {
         if (path) StatusBar1->widenLastPanel();
         return path;
     });
+    EndFirmwareCommand(monitor_);
     closeIfAskedDuringFirmware();
 }
 
@@ -528,12 +551,13 @@ void TForm1::closeIfAskedDuringFirmware() {
 }
 
 void TForm1::Button2Click() {
-    // A press during an upgrade must not move the target under it.
-    if (s_.firmware.busy.load()) return;
-    // What the window shows is what gets upgraded.
+    // Not during another firmware command, a request or a pass.
+    if (!BeginFirmwareCommand(monitor_)) return;
+    // What the window shows is what gets upgraded, and stays so to the end.
     SelectUpDownDevice(monitor_);
     // Record dumps go where the logs go: the program folder may be read-only.
     StartUpgrade(s_.firmware, s_.dev, *this, s_.log.LogDirectory);
+    EndFirmwareCommand(monitor_);
     closeIfAskedDuringFirmware();
 }
 void TForm1::Button1Click() {
@@ -646,6 +670,9 @@ void TForm1::setLabelEnabled(PanelLabel l, bool enabled) {
 
 void TForm1::setButtonEnabled(MainButton b, bool enabled) {
     button(b)->setEnabled(enabled);
+}
+bool TForm1::buttonEnabled(MainButton b) const {
+    return button(b)->isEnabled();
 }
 void TForm1::setButtonShown(MainButton b, bool shown) {
     button(b)->setVisible(shown);

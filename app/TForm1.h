@@ -6,10 +6,14 @@
 // window needs to be drawn.
 
 #include <QWidget>
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 
+#include "app/DesktopNotifier.h"
 #include "app/QtUi.h"
 #include "app/TForm5.h"
 #include "device/DeviceState.h"
@@ -42,6 +46,8 @@ class StatusPanels;
 class UpDown;
 
 inline constexpr char kFirmwareFileFilter[] = "Binary code (*.bin)|*.bin|All files (*.*)|*.*";
+// How long closing waits for a probe to reach the end of its request.
+inline constexpr std::chrono::milliseconds kProbeStopGrace{500};
 
 // The subsystems' state objects, made once by the program (or by a test)
 // and outliving the window.
@@ -54,6 +60,9 @@ struct Subsystems {
     QtUi& ui;
     // Where the firmware dialog starts. Record dumps go to log.LogDirectory.
     std::filesystem::path programDirectory;
+    // Beside the device lock: where a stopped scan is noted for the
+    // monitors of other processes; none, not noted.
+    std::optional<std::filesystem::path> notesDirectory{};
 };
 
 class TForm1 : public QWidget, public MainView, public FirmwareProgress {
@@ -89,17 +98,21 @@ public:
     void UpDown1Click();
 
     // Stops both worker threads and cuts the window off from the host's
-    // device-change notices. Runs before the window is destroyed; safe twice.
-    void shutdown();
+    // notices. Runs before the window is destroyed; safe twice. False when
+    // a probe is still inside a slow request: it reads only, so the program
+    // may end without waiting for it, and must, to end within a second.
+    bool shutdown();
 
     Monitor& monitor() { return monitor_; }
     EventLogLauncher& eventLog() { return eventLog_; }
+    DesktopNotifier& notifier() { return *notifier_; }
 
     // MainView
     void setLabelText(PanelLabel label, const std::string& text) override;
     void setLabelColour(PanelLabel label, Colour colour) override;
     void setLabelEnabled(PanelLabel label, bool enabled) override;
     void setButtonEnabled(MainButton button, bool enabled) override;
+    bool buttonEnabled(MainButton button) const override;
     void setButtonShown(MainButton button, bool shown) override;
     void setButtonCaption(MainButton button, const std::string& caption) override;
     bool boxTicked(MainBox box) const override;
@@ -193,17 +206,20 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    // Host notices arrive on any thread; this passes them to the window's
-    // thread for as long as the window is there to take them.
-    struct DeviceChangeRelay {
+    // Notices from other threads (device changes, waits for the device)
+    // reach the window's thread through this for as long as the window is
+    // there to take them.
+    struct Relay {
         std::mutex mutex;
         TForm1* target = nullptr;
-        void notify();
+        void post(std::function<void(TForm1&)> work);
     };
 
     void buildControls();
     void connectHandlers();
     void onDeviceChange();
+    // Panel 4 says that a device operation waits for another process.
+    void showDeviceWait(bool waiting);
     QLabel* label(PanelLabel l) const;
     QPushButton* button(MainButton b) const;
     QCheckBox* box(MainBox b) const;
@@ -212,7 +228,8 @@ private:
     Subsystems s_;
     Monitor monitor_;
     EventLogLauncher eventLog_;
-    std::shared_ptr<DeviceChangeRelay> relay_;
+    DesktopNotifier* notifier_ = nullptr;
+    std::shared_ptr<Relay> relay_;
     std::unique_ptr<DriveDetectThread> driveDetect_;
     std::unique_ptr<TRaidThread> raidThread_;
     bool inTimer4_ = false;
@@ -220,6 +237,7 @@ private:
     // PageControl1Change.
     bool tabsByProgram_ = false;
     bool shutDown_ = false;
+    bool workersEnded_ = true;
     // A close asked for while a firmware command ran, carried out after it.
     bool closeAfterFirmware_ = false;
     void closeIfAskedDuringFirmware();

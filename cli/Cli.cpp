@@ -21,7 +21,7 @@
 #endif
 
 #include "cli/CliUi.h"
-#include "cli/StopSignal.h"
+#include "cli/MonitorService.h"
 #include "device/Discovery.h"
 #include "device/SpiFlash.h"
 #include "device/VuChannel.h"
@@ -30,6 +30,8 @@
 #include "firmware/ImageLayout.h"
 #include "firmware/Upgrade.h"
 #include "hosts/ExecutableDirectory.h"
+#include "hosts/MachineLock.h"
+#include "hosts/ScanStopNotes.h"
 #include "hosts/SystemClock.h"
 #include "hosts/TracingHost.h"
 #include "hosts/virtual/EnclosureSet.h"
@@ -61,13 +63,13 @@ using SystemHost = LinuxHost;
 #endif
 
 constexpr char kUsage[] =
-    "Usage: ardenvel-cli [--virtual DIR]... [--log-dir DIR] [--trace FILE] COMMAND [ARGS]\n"
+    "Usage: ardenvel-cli [--virtual DIR]... [--log-dir DIR] [--trace FILE] [--lock-dir DIR] COMMAND [ARGS]\n"
     "\n"
     "Commands:\n"
     "  list                         the enclosures found among the host's disks\n"
     "  status [--json]              each enclosure's decoded status record\n"
-    "  monitor [--interval S] [--count N]\n"
-    "                               poll and write the daily event log\n"
+    "  monitor [--interval S] [--count N] [--exec PROGRAM]... [--metrics FILE] [--state FILE] ...\n"
+    "                               poll, write the daily event log and raise alerts\n"
     "  buzzer mute|sound [--device N]\n"
     "  autoscan on|off [--device N]\n"
     "  scan stop P0|P1 [--device N] [--yes]\n"
@@ -77,7 +79,11 @@ constexpr char kUsage[] =
     "Options:\n"
     "  --virtual DIR   use the emulated enclosure described in DIR (repeatable)\n"
     "  --log-dir DIR   where the event logs and record dumps go\n"
-    "  --trace FILE    write every request sent to the disks to FILE\n" ARDENVEL_HELPER_USAGE
+    "  --trace FILE    write every request sent to the disks to FILE, each line\n"
+    "                  after the time it completed\n" ARDENVEL_HELPER_USAGE
+    "  --lock-dir DIR  keep the lock that gives one Ardenvel process at a time the\n"
+    "                  disks in DIR (default: the machine's; with --virtual, the\n"
+    "                  first enclosure's directory)\n"
     "  --help          this text; COMMAND --help for one command\n"
     "\n"
     "Exit codes: 0 success, 1 failed, 2 bad usage, 3 no enclosure found,\n"
@@ -95,9 +101,22 @@ constexpr CommandHelp kCommandHelp[] = {
      "Usage: ardenvel-cli status [--json]\n  The decoded status record of each enclosure; --json gives the "
      "schema of docs/cli.md.\n"},
     {"monitor",
-     "Usage: ardenvel-cli monitor [--interval SECONDS] [--count N]\n"
+     "Usage: ardenvel-cli monitor [--interval SECONDS] [--count N] [--exec PROGRAM]... [--exec-timeout "
+     "SECONDS]\n"
+     "                            [--increment N] [--metrics FILE] [--state FILE] [--state-dir DIR]\n"
+     "                            [--remind-daily] [--test]\n"
      "  Polls every enclosure (every 4 s by default), writes the daily event log as the window does\n"
-     "  and prints each new log line. Stops on SIGINT or SIGTERM, or after N polls.\n"},
+     "  and prints each new log line. Stops on SIGINT or SIGTERM, or after N polls.\n"
+     "  --exec PROGRAM      run PROGRAM once per event, the event in ARDENVEL_* variables\n"
+     "  --exec-timeout S    kill a hook still running after S seconds (30)\n"
+     "  --increment N       progress events every N percent (20)\n"
+     "  --metrics FILE      write Prometheus metrics to FILE after every poll\n"
+     "  --state FILE        write the status --json document to FILE after every poll\n"
+     "  --state-dir DIR     remember in DIR what was alerted, across restarts\n"
+     "  --remind-daily      alert again once a day while a disk stays failed\n"
+     "  --test              send one test event to every hook and exit\n"
+     "  ARDENVEL_INTERVAL, ARDENVEL_EXEC, ARDENVEL_EXEC_TIMEOUT, ARDENVEL_INCREMENT and\n"
+     "  ARDENVEL_REMIND (daily|no) stand in for options not given. See docs/monitor.md.\n"},
     {"buzzer",
      "Usage: ardenvel-cli buzzer mute|sound [--device N]\n  Mutes or sounds the bridge's buzzer.\n"},
     {"autoscan",
@@ -116,6 +135,7 @@ struct Options {
     std::vector<std::string> virtualDirs;
     std::optional<std::filesystem::path> logDir;
     std::optional<std::filesystem::path> traceFile;
+    std::optional<std::filesystem::path> lockDir;
     std::optional<std::string> helper;
     std::string command;
     std::vector<std::string> args;  // the command's own words, options removed
@@ -123,8 +143,8 @@ struct Options {
     bool yes = false;
     bool help = false;
     unsigned device = 1;
-    double interval = 4.0;
     std::optional<unsigned> count;
+    MonitorSettings monitor;
 };
 
 bool parseUnsigned(const std::string& s, unsigned& out) {
@@ -157,6 +177,10 @@ std::optional<std::string> parseArgs(const std::vector<std::string>& args, Optio
             auto v = value(a);
             if (!v) return "--trace needs a file";
             o.traceFile = *v;
+        } else if (a == "--lock-dir") {
+            auto v = value(a);
+            if (!v) return "--lock-dir needs a directory";
+            o.lockDir = *v;
 #ifndef _WIN32
         } else if (a == "--helper") {
             auto v = value(a);
@@ -189,13 +213,10 @@ std::optional<std::string> parseArgs(const std::vector<std::string>& args, Optio
             unsigned n = 0;
             if (!v || !parseUnsigned(*v, n) || n == 0) return "--count needs a positive number";
             o.count = n;
-        } else if (a == "--interval") {
-            auto v = value(a);
-            if (!v) return "--interval needs a number of seconds";
-            char* end = nullptr;
-            o.interval = std::strtod(v->c_str(), &end);
-            if (end == v->c_str() || *end != '\0' || !(o.interval > 0) || o.interval > 86400)
-                return "--interval needs a number of seconds";
+        } else if (std::string error; o.command == "monitor" && a.starts_with("--")) {
+            const OptionResult r = parseMonitorOption(args, i, o.monitor, error);
+            if (r == OptionResult::Bad) return error;
+            if (r == OptionResult::NotMine) return "unknown option " + a;
         } else if (!a.empty() && a[0] == '-') {
             return "unknown option " + a;
         } else {
@@ -220,6 +241,18 @@ std::string volumesOf(const DiscoveryTables& t, unsigned drive) {
         if (t.logicalDrives[i].driveType == kDriveFixed && t.logicalDrives[i].diskNumber == drive)
             s += t.logicalDrives[i].letter;
     return s;
+}
+
+// Local time to the microsecond: 14:03:59.123456.
+std::string traceTime(const Clock& clock) {
+    const auto now = clock.now();
+    const LocalTime t = clock.toLocal(now);
+    const auto micros =
+        std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count() % 1000000;
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%02d:%02d:%02d.%06lld", t.hour, t.minute, t.second,
+                  static_cast<long long>(micros));
+    return buf;
 }
 
 // Device text as the terminal and JSON show it: UTF-8, one character per
@@ -285,7 +318,8 @@ public:
                 return false;
             }
             tracing_ = std::make_unique<TracingHost>(*base_, [this](const std::string& line) {
-                traceStream_ << line << '\n';
+                // The time lets two processes' traces be laid side by side.
+                traceStream_ << traceTime(clock_) << ' ' << line << '\n';
                 if (!bridgeRejection_.empty()) traceStream_ << "    rejected: " << bridgeRejection_ << '\n';
                 bridgeRejection_.clear();
                 traceStream_.flush();
@@ -294,12 +328,37 @@ public:
         }
         dev_ = std::make_unique<DeviceState>(*host, ui_, clock_);
         SeedRandomLba(*dev_);
+        // Virtual enclosures are shared by the processes given the same
+        // directory, so that is where their lock lives.
+        const std::optional<std::filesystem::path> lockDir =
+            opts_.lockDir
+                ? opts_.lockDir
+                : (opts_.virtualDirs.empty() ? std::nullopt
+                                             : std::optional<std::filesystem::path>(opts_.virtualDirs[0]));
+        machineLock_ = lockDir ? makeDirectoryLock(*lockDir) : makeSystemMachineLock();
+        if (lockDir && !machineLock_) {
+            std::fprintf(err_, "Cannot make the lock files in %s.\n", lockDir->string().c_str());
+            return false;
+        }
+        dev_->operationLock.setMachineLock(machineLock_.get());
+#ifndef _WIN32
+        notesDir_ = lockDir ? lockDir : systemMachineLockDirectory();
+#else
+        notesDir_ = lockDir;
+#endif
+        if (ARDENVEL_ISATTY(ARDENVEL_FILENO(err_)) != 0)
+            dev_->operationLock.setWaitNotice([this](bool waiting) {
+                if (waiting) std::fprintf(err_, "%s\n", kTextWaitingForOtherProcess);
+            });
         logDir_ = opts_.logDir ? *opts_.logDir : chooseLogDirectory(executableDirectory(), processEnv);
         return true;
     }
 
-    // One discovery pass, straight away, as the window's first one.
+    // One discovery pass, straight away, as the window's first one. It holds
+    // the device for its whole length: the counts and the probes see one
+    // state of the disks, and another process's operation none of it.
     unsigned discover() {
+        std::lock_guard hold(dev_->operationLock);
         EnumerateDriveLetters(*dev_);
         dev_->physicalDriveCount = CountPhysicalDrives(*dev_);
         RunDiscovery(*dev_);
@@ -394,8 +453,11 @@ private:
     std::unique_ptr<TracingHost> tracing_;
     std::ofstream traceStream_;
     std::string bridgeRejection_;  // of the request in hand, on a virtual host
+    std::unique_ptr<MachineLock> machineLock_;
     std::unique_ptr<DeviceState> dev_;
     std::filesystem::path logDir_;
+    // Beside the device lock: where scan stops are noted for a monitor.
+    std::optional<std::filesystem::path> notesDir_;
 };
 
 int Session::list() {
@@ -604,59 +666,33 @@ int Session::scan() {
     in.scanLastLba = StatusView(block).configuredCapacity() - 1u;
     std::array<std::uint8_t, 4> cooldown{}, abort{};
     const PanelCommandEffects fx{cooldown, abort, [] {}};
-    return SendScanControl(*dev_, in, fx) ? kExitOk : kExitFailed;
+    // The stop and its note reach a monitor's poll together.
+    std::lock_guard hold(dev_->operationLock);
+    if (!SendScanControl(*dev_, in, fx)) return kExitFailed;
+    if (notesDir_ && !ScanStopNotes(*notesDir_).record({driveNumberOf(dev_->tables.deviceTable[slot]), port}))
+        std::fprintf(err_, "Cannot note the stop in %s for a monitor to see.\n", notesDir_->string().c_str());
+    return kExitOk;
 }
 
 int Session::monitor() {
     if (!opts_.args.empty()) return kExitUsage;
-    StopSignal stop;
-    const unsigned n = discover();
-    if (n == 0) {
-        std::fprintf(err_, "No Drive found! \n");
-        return kExitNoEnclosure;
+    MonitorSettings settings = opts_.monitor;
+    settings.count = opts_.count;
+    if (auto problem = applyMonitorEnvironment(settings, processEnv)) {
+        std::fprintf(err_, "ardenvel-cli: %s\n", problem->c_str());
+        return kExitUsage;
     }
-    EventLogState log;
-    log.LogDirectory = logDir_;
-    StatusBuffers buffers{};
-    // As the window with the first tab active: the start-up pass repeats
-    // until a poll reads an enclosure, and the first enclosure's revision
-    // decides whether activity is a scan.
-    bool firstRefreshPending = true;
-    const bool capable = scanCapable(firmwareOf(0));
-    std::filesystem::path lastFile;
-    std::size_t printed = 0;
-    unsigned polls = 0;
-    const auto interval = std::chrono::duration<double>(opts_.interval);
-    while (!stop.requested()) {
-        std::uint8_t mask = 0;
-        for (unsigned s = 0; s < n && s < 4; ++s)
-            if (readStatus(s, buffers[s])) mask = static_cast<std::uint8_t>(mask | (1u << s));
-        const std::filesystem::path file = LogFileName(log.LogDirectory, clock_.toLocal(clock_.now()));
-        if (file != lastFile || firstRefreshPending) {
-            // A new file (or the reloaded one): what it held before is not news.
-            const auto existing = readLogLines(*log.Files, file);
-            printed = existing ? existing->size() : 0;
-            if (!std::filesystem::exists(file)) printed = 0;
-            lastFile = file;
-        }
-        const EventLogInputs inputs{clock_, ui_, dev_->tables, buffers, firstRefreshPending, capable};
-        UpdateEventLog(log, inputs, mask);
-        if (log.DayLog.count() < printed) printed = 0;
-        for (; printed < log.DayLog.count(); ++printed)
-            std::fprintf(out_, "%s\n", log.DayLog.line(printed).c_str());
-        std::fflush(out_);
-        if (mask != 0) firstRefreshPending = false;
-        ++polls;
-        if (opts_.count && polls >= *opts_.count) break;
-        if (mask == 0) {
-            std::fprintf(err_, "No enclosure answered; monitoring stopped.\n");
-            return kExitFailed;
-        }
-        const auto until = std::chrono::steady_clock::now() + interval;
-        while (!stop.requested() && std::chrono::steady_clock::now() < until)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return kExitOk;
+    MonitorContext context{
+        *dev_,
+        clock_,
+        ui_,
+        out_,
+        err_,
+        logDir_,
+        notesDir_,
+        [this] { return discover(); },
+        [this](unsigned slot, const StatusBlock* block) { return statusJson(slot, block); }};
+    return runMonitor(settings, context);
 }
 
 // Progress of an upgrade on the terminal: a bar on a terminal, plain lines otherwise.

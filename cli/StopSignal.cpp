@@ -15,24 +15,24 @@ namespace ardenvel::cli {
 namespace {
 // The console control handler takes no context, so it reaches the one flag
 // through this pointer while a StopSignal lives.
-std::atomic<std::atomic<bool>*> activeFlag{nullptr};
+std::atomic<StopSignal*> active{nullptr};
 
 BOOL WINAPI onConsoleControl(DWORD) {
-    if (auto* f = activeFlag.load()) f->store(true);
+    if (auto* s = active.load()) s->request();
     return TRUE;
 }
 }  // namespace
 
 struct StopSignal::Impl {};
 
-StopSignal::StopSignal() {
-    activeFlag.store(&requested_);
+StopSignal::StopSignal(std::function<void()> onStop) : onStop_(std::move(onStop)) {
+    active.store(this);
     SetConsoleCtrlHandler(onConsoleControl, TRUE);
 }
 
 StopSignal::~StopSignal() {
     SetConsoleCtrlHandler(onConsoleControl, FALSE);
-    activeFlag.store(nullptr);
+    active.store(nullptr);
 }
 #else
 // The signals are blocked in every thread and taken by one waiting thread,
@@ -43,7 +43,8 @@ struct StopSignal::Impl {
     std::thread waiter;
 };
 
-StopSignal::StopSignal() : impl_(std::make_unique<Impl>()) {
+StopSignal::StopSignal(std::function<void()> onStop)
+    : onStop_(std::move(onStop)), impl_(std::make_unique<Impl>()) {
     sigemptyset(&impl_->set);
     sigaddset(&impl_->set, SIGINT);
     sigaddset(&impl_->set, SIGTERM);
@@ -53,7 +54,7 @@ StopSignal::StopSignal() : impl_(std::make_unique<Impl>()) {
         int sig = 0;
         while (sigwait(&impl_->set, &sig) == 0) {
             if (sig == SIGUSR1) return;
-            requested_.store(true);
+            request();
         }
     });
 }

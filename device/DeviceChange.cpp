@@ -23,7 +23,9 @@ TickOutcome DeviceChangeTick(DeviceState& dev, bool deferPass) {
             dev.deviceChangeCountdown.compare_exchange_strong(countdown,
                                                               static_cast<std::uint8_t>(countdown + 1));
             // A finished pass is applied while notices settle: a steady stream
-            // of them (each probe's close echoing) must not hold it back.
+            // of them (each probe's close echoing) must not hold it back. A
+            // firmware command still keeps its table until it ends.
+            if (deferPass) return TickOutcome::Settling;
             return dev.discoveryDone.exchange(false) ? TickOutcome::ResultReady : TickOutcome::Settling;
         }
         if (deferPass) return TickOutcome::Deferred;
@@ -33,6 +35,8 @@ TickOutcome DeviceChangeTick(DeviceState& dev, bool deferPass) {
         RequestDiscovery(dev);
         return TickOutcome::RequestedPass;
     }
+    // A firmware command keeps the table it began with: a finished pass waits for its end.
+    if (deferPass && dev.discoveryDone) return TickOutcome::Deferred;
     if (dev.discoveryDone.exchange(false)) return TickOutcome::ResultReady;
     if (dev.discoveryPending) return TickOutcome::Blink;
     return TickOutcome::Idle;

@@ -21,7 +21,7 @@ void OnDeviceChange(DeviceState& dev);
 
 enum class TickOutcome {
     Settling,       // countdown running; the tick ends
-    Deferred,       // settled, but held back while a firmware command runs; the tick ends
+    Deferred,       // settled, or a result ready, but held back while a firmware command runs
     Recounted,      // recounted, nothing changed; the tick ends
     RequestedPass,  // a count changed: a pass is requested; the tick ends
     ResultReady,    // DiscoveryDone was set and is now cleared: apply the result (also while settling)
@@ -30,7 +30,8 @@ enum class TickOutcome {
 };
 
 // One Timer4 tick's discovery part, on the window's thread. With deferPass
-// the countdown waits at its end until it is called without.
+// the countdown waits at its end, and a finished result (DiscoveryDone stays
+// set) waits, until it is called without.
 TickOutcome DeviceChangeTick(DeviceState& dev, bool deferPass);
 
 // Whether the selector caption should toggle its visibility this tick.

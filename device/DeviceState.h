@@ -8,8 +8,10 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <random>
 
+#include "device/DeviceLock.h"
 #include "platform/Clock.h"
 #include "platform/Host.h"
 #include "platform/Ui.h"
@@ -64,8 +66,12 @@ struct DeviceState {
 
     // Held by every device operation, from its open to its close, and by a
     // discovery pass for each drive it probes: the handle slot, CdbShift and
-    // the buffers below serve one operation at a time.
-    std::recursive_mutex operationLock;
+    // the buffers below serve one operation at a time, and the bridges one
+    // process at a time.
+    DeviceLock operationLock;
+    // The program is closing: an operation still waiting for the device
+    // gives up.
+    std::atomic<bool> closing{false};
 
     // The one current-device handle.
     DriveHandle handle = kInvalidHandle;
@@ -88,6 +94,9 @@ struct DeviceState {
     // The tables the window works from: the last finished pass, applied on
     // the window's thread once DiscoveryDone was seen.
     DiscoveryTables tables;
+    // Counts the results taken over, so that work begun on an older table
+    // can tell (window's thread).
+    std::uint32_t tablesGeneration = 0;
     std::uint8_t selectedDevice = 0;
 
     // Hand-off with DriveDetectThread.
@@ -102,7 +111,13 @@ struct DeviceState {
     std::mutex resultMutex;    // guards `finished` and the letter snapshot
     DiscoveryTables finished;  // written by the pass, read when applied
 
-    std::uint32_t selectedWord() const { return tables.deviceTable[selectedDevice & 7]; }
+    // Set while a claim holds the device (DeviceOperation.h): the word of
+    // the drive all its requests go to.
+    std::optional<std::uint32_t> pinnedWord;
+
+    std::uint32_t selectedWord() const {
+        return pinnedWord ? *pinnedWord : tables.deviceTable[selectedDevice & 7];
+    }
 };
 
 }  // namespace ardenvel

@@ -14,9 +14,10 @@ constexpr std::uint8_t kInquiryAdditionalLength = 0x1F;
 
 // The USB route: INQUIRY must look like the bridge's, then the 0x8B read and
 // query 0x78 with the opcode at byte 1, then at byte 2. Returns the flags won.
-std::uint32_t probeUsbRoute(DeviceState& dev, DriveHandle h, Sector& b) {
+std::uint32_t probeUsbRoute(DeviceState& dev, DriveHandle h, Sector& b, std::stop_token stop) {
     if (!InquiryDevice(dev, h, b.data()) || b[4] != kInquiryAdditionalLength) return 0;
     for (const std::uint8_t shift : {std::uint8_t{1}, std::uint8_t{0}}) {
+        if (stop.stop_requested()) return 0;
         dev.cdbShift = shift;
         bool hit = BridgeTransfer(dev, BridgeKind::SignatureRead, b.data(), 0) && hasSignature(b.data());
         if (!hit) {
@@ -26,6 +27,24 @@ std::uint32_t probeUsbRoute(DeviceState& dev, DriveHandle h, Sector& b) {
         if (hit) return shift ? kShiftPath | kUsbPath : kUsbPath;
     }
     return 0;
+}
+
+// The routes one drive answers on. A stop request ends it between two
+// requests, with what it has: the pass is thrown away then, and closing the
+// window waits for one request at the most.
+std::uint32_t probeDrive(DeviceState& dev, DriveHandle h, Sector& b, std::stop_token stop, bool& readFailed) {
+    std::uint32_t word = 0;
+    if (!ReadSectors(dev, h, kIdentifyLba, b.data(), 1))
+        readFailed = true;
+    else if (hasSignature(b.data()))
+        word |= kLbaPath;
+    if (stop.stop_requested()) return word;
+
+    TaskFile identify = kIdentifyRegisters;
+    if (AtaCommand(dev, h, identify, b.data(), 1, stop) && hasSignature(b.data())) word |= kAtaPath;
+
+    if ((word & kPathFlags) == 0 && !stop.stop_requested()) word |= probeUsbRoute(dev, h, b, stop);
+    return word;
 }
 
 }  // namespace
@@ -61,13 +80,15 @@ unsigned EnumerateDriveLetters(DeviceState& dev) {
 }
 
 unsigned CountPhysicalDrives(DeviceState& dev) {
+    // Opening sends nothing to a drive, so counting is no device operation:
+    // it neither waits for one nor uses the handle slot of one.
     unsigned n = 0;
     for (unsigned drive = 0; drive < kMaxPhysicalDrives; ++drive) {
         dev.ui.processEvents();
-        std::lock_guard lock(dev.operationLock);
-        if (OpenDrive(dev, static_cast<std::uint8_t>(drive)) != kInvalidHandle) {
+        const DriveHandle h = dev.host.openPhysicalDrive(drive);
+        if (h != kInvalidHandle) {
             ++n;
-            CloseDrive(dev);
+            dev.host.closeDrive(h);
         }
     }
     return n;
@@ -90,7 +111,8 @@ void RequestDiscovery(DeviceState& dev) {
     dev.discoveryRequest = true;
 }
 
-void ScanLogicalDrives(DeviceState& dev, const DriveCounts& counts, DiscoveryTables& tables) {
+void ScanLogicalDrives(DeviceState& dev, const DriveCounts& counts, DiscoveryTables& tables,
+                       std::stop_token stop) {
     tables.tooManyLetters = false;
     unsigned i = 0;
     for (; i < counts.letterCount; ++i) {
@@ -98,10 +120,11 @@ void ScanLogicalDrives(DeviceState& dev, const DriveCounts& counts, DiscoveryTab
             tables.tooManyLetters = true;
             break;
         }
+        if (!dev.operationLock.lockUnless(stop)) break;
+        std::unique_lock lock(dev.operationLock, std::adopt_lock);
         LogicalDrive& rec = tables.logicalDrives[i];
         const char letter = counts.letters[i];
         rec.letter = letter;
-        std::lock_guard lock(dev.operationLock);
         rec.driveType = dev.host.driveType(letter);
         const DriveHandle h = OpenDrive(dev, static_cast<std::uint8_t>(letter));
         if (h == kInvalidHandle) {
@@ -123,21 +146,11 @@ unsigned ProbeDevices(DeviceState& dev, const DriveCounts& counts, DiscoveryTabl
         std::uint32_t word = drive;
         bool readFailed = false;
         {
-            std::lock_guard lock(dev.operationLock);
+            if (!dev.operationLock.lockUnless(stop)) break;
+            std::unique_lock lock(dev.operationLock, std::adopt_lock);
             const DriveHandle h = OpenDrive(dev, static_cast<std::uint8_t>(drive));
             if (h == kInvalidHandle) continue;
-            Sector& b = tables.sectorBuffers[drive];
-
-            if (!ReadSectors(dev, h, kIdentifyLba, b.data(), 1))
-                readFailed = true;
-            else if (hasSignature(b.data()))
-                word |= kLbaPath;
-
-            TaskFile identify = kIdentifyRegisters;
-            if (AtaCommand(dev, h, identify, b.data(), 1) && hasSignature(b.data())) word |= kAtaPath;
-
-            if ((word & kPathFlags) == 0) word |= probeUsbRoute(dev, h, b);
-
+            word |= probeDrive(dev, h, tables.sectorBuffers[drive], stop, readFailed);
             // Beyond 8 enclosures the table is full; the window shows 4 at most.
             if ((word & kPathFlags) != 0 && count < kDeviceTableSize) tables.deviceTable[count++] = word;
             ++opened;
@@ -160,7 +173,7 @@ bool RunDiscovery(DeviceState& dev, std::stop_token stop) {
         std::lock_guard lock(dev.resultMutex);
         work = dev.finished;
     }
-    ScanLogicalDrives(dev, counts, work);
+    ScanLogicalDrives(dev, counts, work, stop);
     work.deviceCount = static_cast<std::uint8_t>(ProbeDevices(dev, counts, work, stop));
     if (stop.stop_requested()) return false;
     std::lock_guard lock(dev.resultMutex);
@@ -173,6 +186,7 @@ void ApplyDiscoveryResult(DeviceState& dev) {
     {
         std::lock_guard lock(dev.resultMutex);
         dev.tables = dev.finished;
+        ++dev.tablesGeneration;
         tooManyLetters = dev.finished.tooManyLetters;
         dev.finished.tooManyLetters = false;  // once per pass
     }

@@ -37,17 +37,25 @@ DriveCounts SnapshotDriveCounts(DeviceState& dev);
 // Window's thread. Rewrites DeviceState::driveLetters and driveLetterCount
 // and returns the count (at most 24).
 unsigned EnumerateDriveLetters(DeviceState& dev);
-// Window's thread. How many of physical drives 0-9 open; stores nothing.
+// Window's thread. How many of physical drives 0-9 open; stores nothing and
+// never waits for a device operation.
 unsigned CountPhysicalDrives(DeviceState& dev);
 // Window's thread: both counts; stores the physical count too. True when
 // either count differs from the stored one.
 bool RecountDrives(DeviceState& dev);
 // Raises a pass request (DiscoveryPending first, then DiscoveryRequest).
 void RequestDiscovery(DeviceState& dev);
+// A pass is asked for, running, or finished and not yet applied: the table
+// the window works from is about to change.
+inline bool DiscoveryAhead(const DeviceState& dev) {
+    return dev.discoveryPending || dev.discoveryDone;
+}
 
 // Fills tables.logicalDrives for the first 20 letters of `counts`. Records
-// whose extent request fails keep what they held.
-void ScanLogicalDrives(DeviceState& dev, const DriveCounts& counts, DiscoveryTables& tables);
+// whose extent request fails keep what they held. A stop request ends it
+// between letters.
+void ScanLogicalDrives(DeviceState& dev, const DriveCounts& counts, DiscoveryTables& tables,
+                       std::stop_token stop = {});
 // Probes physical drives 0-9 until counts.physicalDriveCount of them have
 // opened; fills tables.deviceTable (at most 8 words) and tables.sectorBuffers.
 // Returns the number of enclosures stored. A stop request ends it between
@@ -58,8 +66,8 @@ unsigned ProbeDevices(DeviceState& dev, const DriveCounts& counts, DiscoveryTabl
 // False when stopped before the end (nothing is published then).
 bool RunDiscovery(DeviceState& dev, std::stop_token stop = {});
 
-// Window's thread: dev.tables = dev.finished, and the box about too many
-// drive letters when that pass saw them.
+// Window's thread: dev.tables = dev.finished (a new tablesGeneration), and
+// the box about too many drive letters when that pass saw them.
 void ApplyDiscoveryResult(DeviceState& dev);
 
 // "1/2 Device1[EF]": selected slot, device count, then the fixed volumes on

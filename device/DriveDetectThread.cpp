@@ -1,7 +1,5 @@
 #include "device/DriveDetectThread.h"
 
-#include <chrono>
-
 #include "device/Discovery.h"
 
 namespace ardenvel {
@@ -22,7 +20,25 @@ void DriveDetectThread::stop() {
     if (thread_.joinable()) thread_.join();
 }
 
+bool DriveDetectThread::stop(std::chrono::milliseconds grace) {
+    thread_.request_stop();
+    {
+        std::unique_lock lock(waitMutex_);
+        if (!ended_.wait_for(lock, grace, [this] { return finished_; })) return false;
+    }
+    if (thread_.joinable()) thread_.join();
+    return true;
+}
+
 void DriveDetectThread::run(std::stop_token stop) {
+    struct Finished {
+        DriveDetectThread& t;
+        ~Finished() {
+            std::lock_guard lock(t.waitMutex_);
+            t.finished_ = true;
+            t.ended_.notify_all();
+        }
+    } finished{*this};
     while (!stop.stop_requested()) {
         if (dev_.discoveryRequest.exchange(false)) {
             // Pending again in case the previous pass cleared it after this

@@ -107,7 +107,8 @@ bool BridgeTransfer(DeviceState& dev, BridgeKind kind, std::uint8_t* buffer, std
                             kRequestTimeoutSeconds);
 }
 
-bool AtaCommand(DeviceState& dev, DriveHandle h, TaskFile& registers, std::uint8_t* buffer, unsigned count) {
+bool AtaCommand(DeviceState& dev, DriveHandle h, TaskFile& registers, std::uint8_t* buffer, unsigned count,
+                std::stop_token stop) {
     // A fresh buffer per request, as the IDE pass-through request is; the
     // caller's buffer sees data only when the request succeeded.
     std::vector<std::uint8_t> data;
@@ -119,7 +120,12 @@ bool AtaCommand(DeviceState& dev, DriveHandle h, TaskFile& registers, std::uint8
     }
     if (registers.command == kAtaIdentify) {
         dev.host.rescanBus(h);
-        dev.clock.sleepFor(std::chrono::milliseconds(500));
+        // In steps, so that closing the window need not wait for all of it.
+        constexpr auto kPause = std::chrono::milliseconds(500), kStep = std::chrono::milliseconds(50);
+        for (auto slept = std::chrono::milliseconds(0); slept < kPause && !stop.stop_requested();
+             slept += kStep)
+            dev.clock.sleepFor(kStep);
+        if (stop.stop_requested()) return false;
     }
     TaskFile sent = registers;
     const bool ok = dev.host.sendAta(h, sent, data);

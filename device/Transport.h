@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <stop_token>
 
 #include "device/DeviceState.h"
 
@@ -64,7 +65,9 @@ bool BridgeTransfer(DeviceState& dev, BridgeKind kind, std::uint8_t* buffer, std
 inline constexpr std::uint8_t kAtaIdentify = 0xEC;
 // IDENTIFY DEVICE as discovery sends it: LBA mode, device 0.
 inline constexpr TaskFile kIdentifyRegisters{.device = 0xE0, .command = kAtaIdentify};
-// Registers are copied back whatever the result; data only on success.
-bool AtaCommand(DeviceState& dev, DriveHandle h, TaskFile& registers, std::uint8_t* buffer, unsigned count);
+// Registers are copied back whatever the result; data only on success. A
+// stop request cuts the pause before IDENTIFY short and sends nothing.
+bool AtaCommand(DeviceState& dev, DriveHandle h, TaskFile& registers, std::uint8_t* buffer, unsigned count,
+                std::stop_token stop = {});
 
 }  // namespace ardenvel

@@ -61,8 +61,8 @@ bool sendMode(DeviceState& dev, std::uint8_t mode) {
 
 // The slot of the active tab page becomes the selected device; with no page
 // active the selection stays as it was.
-void selectActivePage(DeviceState& dev, int activePage) {
-    if (activePage >= 0 && activePage < 4) dev.selectedDevice = static_cast<std::uint8_t>(activePage);
+void selectActivePage(DeviceOperation& op, int activePage) {
+    if (activePage >= 0 && activePage < 4) op.select(static_cast<std::uint8_t>(activePage));
 }
 
 bool writeCommandLba(DeviceState& dev) {
@@ -114,7 +114,7 @@ bool SendVuMode(DeviceState& dev, std::uint8_t code) {
 bool SetBuzzerAutoScan(DeviceState& dev, const PanelCommandInput& in, const PanelCommandEffects& fx) {
     DeviceOperation op(dev);
     if (!op.deviceKnown()) return false;
-    selectActivePage(dev, in.activePage);
+    selectActivePage(op, in.activePage);
     if (!op.open()) return false;
     disableBoxes(fx);
 
@@ -134,7 +134,7 @@ bool SetBuzzerAutoScan(DeviceState& dev, const PanelCommandInput& in, const Pane
 bool SendScanControl(DeviceState& dev, const PanelCommandInput& in, const PanelCommandEffects& fx) {
     DeviceOperation op(dev);
     if (!op.deviceKnown()) return false;
-    selectActivePage(dev, in.activePage);
+    selectActivePage(op, in.activePage);
     if (!op.open()) return false;
     disableBoxes(fx);
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 
 namespace ardenvel {
 
@@ -49,13 +50,58 @@ std::string activityLabel(bool scan, unsigned p) {
     return p == 0 ? " P1 --> P0 " : " P0 --> P1 ";
 }
 
+// The event whose lines a port-state rule writes.
+EventKind portEvent(std::uint8_t bit) {
+    switch (bit) {
+        case port::kAbsent: return EventKind::DiskRemoved;
+        case port::kInitialized: return EventKind::DiskInitialized;
+        case port::kFailed: return EventKind::DiskFailed;
+        default: return EventKind::DiskInserted;
+    }
+}
+
 struct Pass {
     EventLogState& s;
     const EventLogInputs& in;
     std::string T;
+    LocalTime time;
     bool dirty = false;
+    // The event that the lines added now belong to.
+    std::optional<std::size_t> open;
 
-    void add(std::string line) { s.DayLog.append(std::move(line)); }
+    void add(std::string line) {
+        if (open) s.Events[*open].lines.push_back(line);
+        s.DayLog.append(std::move(line));
+    }
+
+    // Starts the event whose lines follow; `port` -1 for none.
+    LogEvent& begin(EventKind kind, unsigned slot, int port) {
+        const StatusView r(in.statusBuffers[slot]);
+        LogEvent e;
+        e.kind = kind;
+        e.slot = slot;
+        e.port = port;
+        e.portState = r.portState();
+        e.time = time;
+        if (port >= 0) {
+            e.serial = r.serial(port);
+            e.model = r.model(port);
+        }
+        open = s.Events.size();
+        s.Events.push_back(std::move(e));
+        return s.Events.back();
+    }
+    void end() { open.reset(); }
+
+    // Found and lost have no line of their own.
+    void enclosureEvent(EventKind kind, unsigned slot) {
+        LogEvent& e = begin(kind, slot, -1);
+        if (slot < in.tables.deviceCount) {
+            const unsigned drive = driveNumberOf(in.tables.deviceTable[slot]);
+            if (drive < in.tables.sectorBuffers.size()) e.model = modelText(in.tables.sectorBuffers[drive]);
+        }
+        end();
+    }
 
     std::string firmware(unsigned slot) const {
         const unsigned drive = driveNumberOf(in.tables.deviceTable[slot]);
@@ -104,6 +150,7 @@ struct Pass {
             const std::uint8_t bit = decidingBit(now, p);
             if (bit == 0 || (prev & port::bits(bit, p))) continue;
             const std::string P = tagged(" P", static_cast<std::uint32_t>(p));
+            begin(portEvent(bit), slot, p);
             switch (bit) {
                 case port::kAbsent: add(D + P + " was removed, " + T); break;
                 case port::kInitialized:
@@ -119,6 +166,7 @@ struct Pass {
                 case port::kInserted: add(D + P + " was inserted, " + T); break;
                 default: break;
             }
+            end();
         }
     }
 
@@ -133,23 +181,34 @@ struct Pass {
             if (s.LoggedProgress[slot] != kNoProgress && s.LoggedProgress[slot] == pct) return;
             s.LoggedProgress[slot] = pct;
             s.LoggedProgressPort[slot] = (flags & activity::kP0) ? 0 : 1;
+            begin(scan ? EventKind::ScanProgress : EventKind::RebuildProgress, slot,
+                  s.LoggedProgressPort[slot])
+                .percent = pct;
             add(D + activityLabel(scan, s.LoggedProgressPort[slot]) + num(pct) + "%, " + T);
+            end();
             dirty = true;
             return;
         }
         const bool bothInitialized = (r.portState() & port::bits(port::kInitialized, 0)) &&
                                      (r.portState() & port::bits(port::kInitialized, 1));
+        const int last = s.LoggedProgress[slot] == kNoProgress ? -1 : s.LoggedProgress[slot];
+        const int lastPort = s.LoggedProgressPort[slot];
         if (s.ScanRunning[slot] && s.UserAbort[slot]) {
+            begin(EventKind::ScanAborted, slot, lastPort).percent = last;
             add(D + activityLabel(true, s.LoggedProgressPort[slot]) + "User Abort, " + T);
             dirty = true;
         } else if (s.LoggedProgress[slot] != kNoProgress && bothInitialized) {
             if (s.LoggedProgress[slot] == 99) {
+                begin(s.ScanRunning[slot] ? EventKind::ScanDone : EventKind::RebuildDone, slot, lastPort)
+                    .percent = 100;
                 add(D + activityLabel(s.ScanRunning[slot], s.LoggedProgressPort[slot]) + "Done, " + T);
             } else {
+                begin(EventKind::PortsOk, slot, -1).percent = last;
                 add(D + " P0 OK, P1 OK, " + T);
             }
             dirty = true;
         }
+        end();
         s.LoggedProgress[slot] = kNoProgress;
         s.ScanRunning[slot] = 0;
     }
@@ -177,8 +236,11 @@ struct Pass {
         if (count > logged) {
             const unsigned first = std::max(logged, count > 10 ? count - 10 : 0u);
             const int p = badSectorPort(r, slot);
+            LogEvent& e = begin(EventKind::BadSectors, slot, p);
+            for (unsigned k = first; k < count; ++k) e.lbas.push_back(r.badSectorLba(k));
             if (p >= 0) add(tagged("D", slot + 1) + (p == 0 ? " P0" : " P1") + " Bad Sector was found. " + T);
             for (unsigned k = first; k < count; ++k) add(tagged("  LBA: ", r.badSectorLba(k)));
+            end();
             dirty = true;
         }
         s.LoggedBadSectorCount[slot] = static_cast<std::uint8_t>(count);
@@ -216,7 +278,8 @@ fs::path LogFileName(const fs::path& dir, const LocalTime& t) {
 void UpdateEventLog(EventLogState& s, const EventLogInputs& in, std::uint8_t devicesRead) {
     const unsigned slots = std::min<unsigned>(in.tables.deviceCount, kLogSlots);
     const LocalTime now = in.clock.toLocal(in.clock.now());
-    Pass pass{s, in, formatDateTime(in.clock, now)};
+    Pass pass{s, in, formatDateTime(in.clock, now), now, false, std::nullopt};
+    s.Events.clear();
     const fs::path name = LogFileName(s.LogDirectory, now);
 
     if (name != s.DayLogFile) {
@@ -268,8 +331,19 @@ void UpdateEventLog(EventLogState& s, const EventLogInputs& in, std::uint8_t dev
         pass.dirty = true;
     }
 
+    for (unsigned slot = 0; slot < kLogSlots; ++slot) {
+        const bool gone = ((in.devicesFailed >> slot) & 1u) != 0 || slot >= slots;
+        if (s.Present[slot] && gone && !wasRead(slot)) {
+            pass.enclosureEvent(EventKind::EnclosureLost, slot);
+            s.Present[slot] = 0;
+        }
+    }
     for (unsigned slot = 0; slot < slots; ++slot) {
         if (!wasRead(slot)) continue;
+        if (!s.Present[slot]) {
+            pass.enclosureEvent(EventKind::EnclosureFound, slot);
+            s.Present[slot] = 1;
+        }
         if (!newFile) pass.portStateRules(slot);
         pass.activityRules(slot);
         pass.badSectorRules(slot);

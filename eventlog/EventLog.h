@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "device/DeviceState.h"
+#include "eventlog/Events.h"
 #include "eventlog/LogFile.h"
 #include "monitor/ControllerStatus.h"
 #include "platform/Clock.h"
@@ -55,6 +56,11 @@ struct EventLogState {
     std::array<std::uint8_t, kLogSlots> ScanRunning{};  // read by the scan buttons
     std::array<std::uint8_t, kLogSlots> UserAbort{};    // set when a stop-scan is sent
     std::array<std::uint8_t, kLogSlots> LoggedBadSectorCount{};
+    // Whether the slot's enclosure was read since it was last found.
+    std::array<std::uint8_t, kLogSlots> Present{};
+
+    // The events of the last pass, in the order of their lines.
+    std::vector<LogEvent> Events;
 
     // Where the day's files go; see chooseLogDirectory.
     std::filesystem::path LogDirectory;
@@ -83,6 +89,8 @@ struct EventLogInputs {
     const StatusBuffers& statusBuffers;
     bool firstRefreshPending;
     bool scanCapable;  // of the active page's device, for every slot
+    // Slots whose read failed in this poll: their enclosures are lost.
+    std::uint8_t devicesFailed = 0;
 };
 
 // "yymmdd.log" in dir for the date of t.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "device/ByteOrder.h"
+#include "device/DeviceOperation.h"
 #include "device/SpiFlash.h"
 #include "device/VuChannel.h"
 #include "firmware/ImageLayout.h"
@@ -172,6 +173,10 @@ bool StartUpgrade(FirmwareState& fw, DeviceState& dev, FirmwareProgress& progres
         showMessage(ui, "Please Load Firmware File First ");
         return false;
     }
+    // One enclosure from the first request to the last, and no other
+    // operation, of this process or another, in between.
+    DeviceClaim claim(dev);
+    if (!claim.held()) return false;
     if (!SendVuMode(dev, kModeEnterUpdate)) return false;
     const auto abort = [&] {
         busy.release();

@@ -53,8 +53,9 @@ struct UpgradeOutcome {
     unsigned total = 0;
 };
 
-// The "Start Upgrade" button, on the selected enclosure. Record dumps go to
-// dumpDir. True when the loop ran and every marked code type was recorded.
+// The "Start Upgrade" button, on the selected enclosure, which it holds from
+// its first request to its last. Record dumps go to dumpDir. True when the
+// loop ran and every marked code type was recorded.
 bool StartUpgrade(FirmwareState& fw, DeviceState& dev, FirmwareProgress& progress,
                   const std::filesystem::path& dumpDir, UpgradeOutcome* outcome = nullptr);
 

@@ -20,4 +20,11 @@ std::string deviceTextUtf8(std::string_view bytes) {
     return out;
 }
 
+std::string deviceTextTrimmed(std::string_view bytes) {
+    const std::string t = deviceTextUtf8(bytes);
+    const auto first = t.find_first_not_of(' ');
+    if (first == std::string::npos) return {};
+    return t.substr(first, t.find_last_not_of(' ') - first + 1);
+}
+
 }  // namespace ardenvel

@@ -24,5 +24,7 @@ constexpr bool isControlByte(unsigned char b) {
 // become U+FFFD, and every other byte b becomes U+00bb. Never throws beyond
 // running out of memory; the result is always valid UTF-8.
 std::string deviceTextUtf8(std::string_view bytes);
+// The same with blanks cut at both ends, for one-line labels and fields.
+std::string deviceTextTrimmed(std::string_view bytes);
 
 }  // namespace ardenvel

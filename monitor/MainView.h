@@ -95,6 +95,7 @@ public:
 
     // Buttons.
     virtual void setButtonEnabled(MainButton button, bool enabled) = 0;
+    virtual bool buttonEnabled(MainButton button) const = 0;
     virtual void setButtonShown(MainButton button, bool shown) = 0;
     virtual void setButtonCaption(MainButton button, const std::string& caption) = 0;
 

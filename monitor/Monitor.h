@@ -60,8 +60,9 @@ void RefreshStatusPanel(Monitor& m, bool force);
 void ApplyPanelDecision(Monitor& m, const PanelDecision& d);
 
 // One request per call: poll, else settings write, else scan command. Serves
-// nothing while a firmware command or a discovery pass runs: the request
-// stays pending for a later turn.
+// nothing while a firmware command runs, a discovery pass is asked for or
+// running, or its result waits to be applied, and no command while a device
+// change is settling: the request stays pending for a later turn.
 void ServeRequest(Monitor& m);
 void PollEnclosures(Monitor& m);
 void WriteSettings(Monitor& m);
@@ -83,6 +84,12 @@ void UpDown1Click(Monitor& m);
 // Before a firmware command: the enclosure the up-down shows becomes
 // SelectedDevice again, since a poll leaves it at the last slot it read.
 void SelectUpDownDevice(Monitor& m);
+// Around "Load Firmware " and "Start Upgrade". Begin is false when the
+// command must not start now: a firmware command runs, monitoring is started,
+// a request is being served, or a pass is asked for, running or waiting to be
+// applied. Otherwise "Start" and the up-down are disabled until End.
+bool BeginFirmwareCommand(Monitor& m);
+void EndFirmwareCommand(Monitor& m);
 
 // Device boxes: the tab of the box's slot follows the box.
 void DeviceBoxClick(Monitor& m, int slot);

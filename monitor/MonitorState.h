@@ -39,6 +39,11 @@ struct MonitorState {
     bool redrawPending = false;
     // Set while a tab change redraws the panel, so box changes queue nothing.
     bool settingsEcho = false;
+    // Set while ServeRequest runs: a box or a wait of its work lets events
+    // run, and they must not start another request or a firmware command.
+    bool serving = false;
+    // What "Start" was before a firmware command disabled it.
+    bool startEnabledBeforeFirmware = false;
     // Of the active tab's enclosure.
     bool scanCapable = false;
 
@@ -54,6 +59,8 @@ struct MonitorState {
     std::uint32_t scanLastLba = 0;
 
     std::array<std::uint8_t, 4> commandCooldown{};
+    // The slots whose read failed in the last poll.
+    std::uint8_t devicesFailed = 0;
 
     StatusBuffers statusBuffers{};
 

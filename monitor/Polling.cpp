@@ -82,40 +82,72 @@ void RefreshStatusPanel(Monitor& m, bool force) {
 void ServeRequest(Monitor& m) {
     // Held back, not dropped: a firmware command lets pending events run
     // between its flash steps, and a poll then would move SelectedDevice
-    // under it. A discovery pass owns the drive handle and the tables.
-    if (m.busy() || m.dev.discoveryPending) return;
+    // under it. A discovery pass owns the drive handle, and a finished one is
+    // about to replace the table a request would read. A request lets events
+    // run in its boxes, but no other request starts meanwhile.
+    if (m.busy() || DiscoveryAhead(m.dev) || m.state.serving) return;
+    m.state.serving = true;
+    struct Served {
+        bool& flag;
+        ~Served() { flag = false; }
+    } served{m.state.serving};
     auto& pending = m.state.pendingRequests;
     const std::uint8_t bits = pending.load();
+    // The bit goes first: the same request asked for during this one (by a
+    // result applied while a box was open) is served on a later turn.
+    const auto take = [&pending](std::uint8_t bit) { pending.fetch_and(static_cast<std::uint8_t>(~bit)); };
     if (bits & request::kPoll) {
+        take(request::kPoll);
         PollEnclosures(m);
-        pending.fetch_and(static_cast<std::uint8_t>(~request::kPoll));
+    } else if (m.dev.deviceChangeCountdown.load() != 0) {
+        // A drive came or went: until the recount, a slot may name a disk
+        // that is no bridge, and a command sector written to it would land
+        // on the user's data. The command waits; a poll only reads.
+        return;
     } else if (bits & request::kSettings) {
+        take(request::kSettings);
         WriteSettings(m);
-        pending.fetch_and(static_cast<std::uint8_t>(~request::kSettings));
     } else if (bits & request::kScan) {
+        take(request::kScan);
         SendScanCommand(m);
-        pending.fetch_and(static_cast<std::uint8_t>(~request::kScan));
     }
 }
 
 void PollEnclosures(Monitor& m) {
     const int tabBefore = m.view.activeTab();
+    const std::uint32_t generation = m.dev.tablesGeneration;
     std::uint8_t mask = 0;
-    const unsigned count = m.dev.tables.deviceCount;
+    bool cut = false;
+    std::uint8_t failed = 0;
     for (int n = 0; n < 4; ++n) {
-        if (count <= static_cast<unsigned>(n) || !m.view.boxTicked(deviceBox(n))) continue;
+        // The box of a failed query lets events run: a pass may have been
+        // asked for meanwhile. It owns the device now, and its result asks
+        // for a poll of its own.
+        if (DiscoveryAhead(m.dev)) {
+            cut = true;
+            break;
+        }
+        // The count of the table as it is now: never a slot past its end.
+        if (m.dev.tables.deviceCount <= n || !m.view.boxTicked(deviceBox(n))) continue;
         const auto slot = static_cast<std::uint8_t>(n);
         m.dev.selectedDevice = slot;
         const bool ok = m.hooks.queryStatus ? m.hooks.queryStatus(slot)
                                             : QueryControllerStatus(m.dev, m.state.statusBuffers, slot);
+        // A result applied during the query's box put another enclosure in
+        // this slot, or the window is closing: the answer is for nobody.
+        if (m.dev.tablesGeneration != generation || m.dev.closing) return;
         if (ok) {
             mask |= static_cast<std::uint8_t>(1u << n);
             m.view.setTabShown(n, true);
         } else {
+            failed |= static_cast<std::uint8_t>(1u << n);
             m.view.setBoxTicked(deviceBox(n), false);
             m.view.setTabShown(n, false);
         }
     }
+    // Cut short before it read anything: that is no sign of lost enclosures.
+    if (cut && mask == 0) return;
+    m.state.devicesFailed = failed;
     if (m.hooks.updateEventLog) m.hooks.updateEventLog(mask);
     if (mask != 0) {
         if (!followTabMove(m, tabBefore)) RefreshStatusPanel(m, m.state.firstRefreshPending);
@@ -125,6 +157,8 @@ void PollEnclosures(Monitor& m) {
 }
 
 void Button10Click(Monitor& m) {
+    // Monitoring never starts under a firmware command; the button is disabled then.
+    if (m.busy()) return;
     // The whole byte: a request not yet served is dropped.
     m.state.pendingRequests = request::kStarted | request::kPoll;
     m.view.setButtonEnabled(MainButton::Button10, false);
@@ -140,7 +174,7 @@ void StopMonitoring(Monitor& m) {
     if (m.dev.tables.deviceCount != 0) {
         m.view.setButtonEnabled(MainButton::Button10, true);
         m.view.setButtonEnabled(MainButton::Button11, false);
-        setFirmwareButtons(m.view, true);
+        setFirmwareButtons(m.view, !DiscoveryAhead(m.dev));
         m.dev.selectedDevice = static_cast<std::uint8_t>(m.view.upDownPosition());
         m.view.setUpDownEnabled(true);
     } else {
@@ -174,6 +208,10 @@ void Timer3Timer(Monitor& m) {
 
 bool Timer4Timer(Monitor& m) {
     switch (DeviceChangeTick(m.dev, m.busy())) {
+        case TickOutcome::RequestedPass:
+            // As before the first result: no firmware command while a pass runs.
+            setFirmwareButtons(m.view, false);
+            break;
         case TickOutcome::ResultReady:
             ApplyDiscoveryResult(m.dev);
             ApplyDeviceControls(m);
@@ -212,7 +250,8 @@ void ApplyDeviceControls(Monitor& m) {
             setFirmwareButtons(view, false);
         } else {
             view.setButtonEnabled(MainButton::Button10, true);
-            setFirmwareButtons(view, true);
+            // A pass asked for since this one ended keeps them disabled.
+            setFirmwareButtons(view, !DiscoveryAhead(m.dev));
             view.setButtonShown(MainButton::Button1, true);
         }
     } else {
@@ -288,14 +327,31 @@ void PageControl1Change(Monitor& m) {
 }
 
 void UpDown1Click(Monitor& m) {
+    // A firmware command keeps its enclosure; the control is disabled meanwhile.
+    if (m.busy()) return;
     m.dev.selectedDevice = static_cast<std::uint8_t>(m.view.upDownPosition());
     m.view.setText(MainText::StaticText1, BuildDeviceCaption(m.dev));
-    setFirmwareButtons(m.view, hasPath(m.dev.selectedWord()));
+    setFirmwareButtons(m.view, hasPath(m.dev.selectedWord()) && !DiscoveryAhead(m.dev));
 }
 
 void SelectUpDownDevice(Monitor& m) {
     if (m.dev.tables.deviceCount != 0)
         m.dev.selectedDevice = static_cast<std::uint8_t>(m.view.upDownPosition());
+}
+
+bool BeginFirmwareCommand(Monitor& m) {
+    const bool started = (m.state.pendingRequests.load() & request::kStarted) != 0;
+    if (m.busy() || started || m.state.serving || DiscoveryAhead(m.dev)) return false;
+    // Nothing that would move the selection or start polls until the end.
+    m.state.startEnabledBeforeFirmware = m.view.buttonEnabled(MainButton::Button10);
+    m.view.setButtonEnabled(MainButton::Button10, false);
+    m.view.setUpDownEnabled(false);
+    return true;
+}
+
+void EndFirmwareCommand(Monitor& m) {
+    m.view.setButtonEnabled(MainButton::Button10, m.state.startEnabledBeforeFirmware);
+    m.view.setUpDownEnabled(true);
 }
 
 void DeviceBoxClick(Monitor& m, int slot) {

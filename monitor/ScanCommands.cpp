@@ -1,5 +1,6 @@
 #include <array>
 
+#include "device/DeviceOperation.h"
 #include "monitor/Monitor.h"
 
 namespace ardenvel {
@@ -37,10 +38,14 @@ void runCommand(Monitor& m, Command command) {
     const PanelCommandEffects fx{m.state.commandCooldown, userAbort, [&view] {
                                      for (MainBox b : kCommandBoxes) view.setBoxEnabled(b, false);
                                  }};
+    // The command and the marks (which other processes' monitors read) under
+    // one hold of the device, so that no poll of theirs comes between.
+    const bool held = AcquireDevice(m.dev);
     command(m.dev, in, fx);
-    if (!m.hooks.markUserAbort) return;
-    for (int slot = 0; slot < 4; ++slot)
-        if (userAbort[slot]) m.hooks.markUserAbort(slot);
+    if (m.hooks.markUserAbort)
+        for (int slot = 0; slot < 4; ++slot)
+            if (userAbort[slot]) m.hooks.markUserAbort(slot);
+    if (held) m.dev.operationLock.unlock();
 }
 
 void queueSettingsWrite(Monitor& m) {

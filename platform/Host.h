@@ -76,4 +76,25 @@ public:
     virtual void setDeviceChangeHandler(std::function<void()> handler) = 0;
 };
 
+// One device operation at a time on the whole machine: every Ardenvel
+// process holds this lock for each operation on a drive and each probe of
+// one. It is separate from Host: when the requests travel to a helper
+// process, the process that runs the operation still holds the lock.
+//
+// Both calls come from the same thread for one hold (a Windows mutex belongs
+// to a thread); the caller keeps its own threads in order.
+class MachineLock {
+public:
+    virtual ~MachineLock() = default;
+
+    // Takes the lock when no other process holds it, and never waits. A
+    // failed try keeps a place in line: while this process keeps trying, the
+    // holder's next try fails once it has let go, so a waiter waits for one
+    // operation and not for a run of them.
+    virtual bool tryLock() = 0;
+    virtual void unlock() = 0;
+    // Gives up the place in line kept by failed tries.
+    virtual void stopWaiting() = 0;
+};
+
 }  // namespace ardenvel

@@ -8,7 +8,9 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libjpeg-dev
   nlohmann-json3-dev
-  libudev-dev
+  libudev-dev libsystemd-dev
+  systemd desktop-file-utils groff-base
+  dbus-daemon
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   fonts-liberation
   xvfb xauth

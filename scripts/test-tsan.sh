@@ -2,7 +2,8 @@
 # Builds the tests of the threaded flows with ThreadSanitizer and runs them:
 # discovery and DriveDetectThread, plug and unplug, TRaidThread's hand-off
 # with polls, commands and close, an upgrade while polling, and the hosts'
-# device-change notices. Fails on the first race report.
+# device-change notices, and the monitor's hook runner. Fails on the first
+# race report.
 #
 # The window's tests stay out (ARDENVEL_GUI=OFF): Debian's Qt is not built
 # with ThreadSanitizer, so its queued events and locks would be reported as
@@ -18,7 +19,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build=${TSAN_BUILD_DIR:-build-tsan}
-tests=(test_device test_monitor test_firmware test_hosts)
+tests=(test_device test_monitor test_firmware test_hosts test_monitor_service)
 repeat=${ARDENVEL_TSAN_REPEAT:-5}
 
 start=$SECONDS

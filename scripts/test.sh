@@ -14,7 +14,8 @@ cmake --build "$build" -j "$(nproc)"
 export QT_QPA_PLATFORM=offscreen
 export ASAN_OPTIONS=abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 300
+# The long runs (ctest -L long) are for a developer to start by hand.
+ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 300 -LE long
 
 # The threaded flows again, under ThreadSanitizer.
 if [ "${ARDENVEL_SKIP_TSAN:-0}" != 1 ]; then

@@ -64,9 +64,12 @@ int runChild(const std::string& mode) {
     app::ProgramSetup setup;
     setup.makeDialogs = [] { return std::make_unique<PrintingDialogs>(); };
     setup.makeHost = [] { return std::make_unique<virt::VirtualHost>(); };
+    // Each test's copies share a lock directory of their own, not the machine's.
+    const fs::path lockDir = std::getenv("ARDENVEL_LOCK_DIR");
+    setup.lockDirectory = lockDir;
 
     if (mode == "hold") {
-        app::SingleInstance lock(app::kInstanceMutexName);
+        app::SingleInstance lock(app::kInstanceMutexName, lockDir);
         say(lock.acquired() ? "held" : "refused");
         for (;;) pause();
     }
@@ -107,17 +110,15 @@ int runChild(const std::string& mode) {
 
 class Child {
 public:
-    Child(const std::string& mode, const fs::path& runtimeDir, const fs::path& quitFile = {}) {
+    Child(const std::string& mode, const fs::path& lockDir, const fs::path& quitFile = {}) {
         std::vector<std::string> env;
         for (char** e = environ; *e != nullptr; ++e) {
             const std::string v = *e;
-            if (v.rfind("XDG_RUNTIME_DIR=", 0) == 0 || v.rfind("ARDENVEL_", 0) == 0 ||
-                v.rfind("QT_QPA_PLATFORM=", 0) == 0)
-                continue;
+            if (v.rfind("ARDENVEL_", 0) == 0 || v.rfind("QT_QPA_PLATFORM=", 0) == 0) continue;
             env.push_back(v);
         }
         env.push_back("ARDENVEL_ENTRY_CHILD=" + mode);
-        env.push_back("XDG_RUNTIME_DIR=" + runtimeDir.string());
+        env.push_back("ARDENVEL_LOCK_DIR=" + lockDir.string());
         env.push_back("ARDENVEL_QUIT_FILE=" + quitFile.string());
         env.push_back("QT_QPA_PLATFORM=offscreen");
         std::vector<char*> envp;
@@ -259,11 +260,7 @@ TEST_F(ProgramEntry, AnEscapedExceptionIsShownAndTheProgramEndsNormally) {
     }
 }
 
-TEST(SingleInstanceLock, LivesInTheUsersRuntimeDirectoryAndIsPerUserInTmp) {
-    EXPECT_EQ(app::SingleInstance::lockFile("QX_GUI", "/run/user/1000"), fs::path("/run/user/1000/QX_GUI"));
-    EXPECT_EQ(app::SingleInstance::lockFile("QX_GUI", "/tmp"),
-              fs::path("/tmp/QX_GUI-" + std::to_string(getuid())));
-    // Within one process the lock is taken once, and again once let go.
+TEST(SingleInstanceLock, IsTakenOnceWithinAProcessAndAgainOnceLetGo) {
     const fs::path d = fs::temp_directory_path() / ("ardenvel-lock-" + std::to_string(getpid()));
     fs::create_directories(d);
     {

@@ -15,9 +15,16 @@
 namespace ardenvel::test {
 namespace {
 
+// The commands wait for the first discovery result, as their buttons do.
+app::TForm1& createAndDiscover(WindowHarness& h) {
+    app::TForm1& f = h.create();
+    EXPECT_TRUE(h.waitForCaption(QStringLiteral("No Drive found! ")));
+    return f;
+}
+
 TEST(TForm1Commands, LoadFirmwareAsksThroughTheDialogAndReportsInTheStatusBar) {
     WindowHarness h;
-    app::TForm1& f = h.create();
+    app::TForm1& f = createAndDiscover(h);
     // A 4 Mbit image of 0xFF with the signature and the record version.
     std::vector<char> image(0x80000, static_cast<char>(0xFF));
     image[0] = 'F', image[1] = 'I', image[2] = 'P', image[3] = 'S';
@@ -43,7 +50,7 @@ TEST(TForm1Commands, LoadFirmwareAsksThroughTheDialogAndReportsInTheStatusBar) {
 
 TEST(TForm1Commands, StartUpgradeWithoutAnImageSaysSoAndLeavesTheProgressHidden) {
     WindowHarness h;
-    app::TForm1& f = h.create();
+    app::TForm1& f = createAndDiscover(h);
     f.Button2Click();
     ASSERT_EQ(h.dialogs.boxes.size(), 1u);
     EXPECT_EQ(h.dialogs.boxes[0].text, "Please Load Firmware File First ");

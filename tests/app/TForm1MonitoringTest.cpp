@@ -13,6 +13,8 @@
 #include <thread>
 
 #include "app/UpDown.h"
+#include "device/Discovery.h"
+#include "device/VuChannel.h"
 #include "support/AppTest.h"
 #include "tests/support/CommandSectors.h"
 
@@ -182,6 +184,69 @@ TEST(TForm1Monitoring, BadSectorMarksAreWholeAndReadableOverThePictures) {
         EXPECT_FALSE(mark->geometry().intersects(f.Button1->geometry())) << "cut by the Log button";
     }
     EXPECT_LE(f.StaticText6->x(), 104);
+}
+
+// Monitoring runs, then drive 1 goes; the test settles the notice itself
+// and asks for the pass that finds drive 2 alone. Without Timer4 its result
+// is applied only when the test says so.
+void monitorThenUnplugDrive1(MonitoringHarness& h) {
+    h.f.Button10Click();
+    ASSERT_TRUE(h.served(request::kPoll));
+    h.host.unplug(1);
+    ASSERT_TRUE(waitUntil([&] { return h.dev.deviceChangeCountdown.load() != 0; }));
+    h.dev.deviceChangeCountdown = 0;
+}
+void askForAPass(MonitoringHarness& h) {
+    RecountDrives(h.dev);
+    RequestDiscovery(h.dev);
+}
+
+TEST(TForm1Monitoring, APollWaitsForAFinishedPassToBeAppliedBeforeItReadsTheTable) {
+    MonitoringHarness h;
+    TForm1& f = h.f;
+    monitorThenUnplugDrive1(h);
+    askForAPass(h);
+    ASSERT_TRUE(waitUntil([&] { return h.dev.discoveryDone.load(); }));
+
+    f.Timer2Timer();
+    waitUntil([] { return false; }, 300ms);  // several turns of TRaidThread
+    EXPECT_NE(h.monitor.pendingRequests.load() & request::kPoll, 0) << "served from the old table";
+    EXPECT_TRUE(h.dialogs.boxes.empty()) << h.dialogs.boxes.front().text;
+
+    f.Timer4Timer();
+    ASSERT_TRUE(h.served(request::kPoll));
+    EXPECT_TRUE(h.dialogs.boxes.empty()) << h.dialogs.boxes.front().text;
+    EXPECT_TRUE(f.CheckBox1->isChecked()) << "the enclosure left was unticked";
+    EXPECT_TRUE(f.Timer2->isActive());
+    EXPECT_EQ(f.StaticText5->text(), QStringLiteral("F/W Rev. 090618.0"));
+}
+
+TEST(TForm1Monitoring, AResultAppliedWhileAPollShowsItsBoxEndsThatPoll) {
+    MonitoringHarness h;
+    TForm1& f = h.f;
+    // The poll finds drive 1 gone; while its box is open the pass runs and
+    // its result is applied.
+    monitorThenUnplugDrive1(h);
+    bool applied = false;
+    h.dialogs.onBox = [&](const Box& box) {
+        if (box.text != kTextInvalidDrive || applied) return;
+        askForAPass(h);
+        ASSERT_TRUE(waitUntil([&] { return h.dev.discoveryDone.load(); }, 3s))
+            << "the pass waited for the box";
+        f.Timer4Timer();
+        applied = true;
+    };
+    f.Timer2Timer();
+    ASSERT_TRUE(waitUntil([&] { return applied; }));
+    h.dialogs.onBox = {};
+    ASSERT_EQ(h.dev.tables.deviceCount, 1);
+    ASSERT_TRUE(h.served(request::kPoll));  // the one the result asked for
+
+    EXPECT_TRUE(f.CheckBox1->isChecked()) << "the enclosure now in slot 0 was unticked";
+    EXPECT_TRUE(f.PageControl1->isTabVisible(0));
+    EXPECT_TRUE(f.Timer2->isActive());
+    EXPECT_EQ(h.dialogs.boxes.size(), 1u);
+    EXPECT_EQ(f.StaticText5->text(), QStringLiteral("F/W Rev. 090618.0"));
 }
 
 // A garbled or 0xFF-padded record: each byte is its Latin-1 character, a

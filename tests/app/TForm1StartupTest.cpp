@@ -18,6 +18,7 @@
 
 #include "app/StatusPanels.h"
 #include "app/UpDown.h"
+#include "hosts/MachineLock.h"
 #include "support/AppTest.h"
 
 namespace ardenvel::test {
@@ -230,6 +231,26 @@ TEST(TForm1Startup, CaptionBlinksWhilePassIsPendingAndStaysAfterTheResult) {
     f.Timer4Timer();
     f.Timer4Timer();
     EXPECT_FALSE(f.StaticText1->isHidden());
+}
+
+TEST(TForm1Startup, APassWaitingForAnotherProcessSaysSoUntilItGoesOn) {
+    WindowHarness h;
+    h.host.addOrdinaryDisk(0);
+    const auto lockDir = h.dir / "locks";
+    std::filesystem::create_directories(lockDir);
+    const auto mine = makeDirectoryLock(lockDir), other = makeDirectoryLock(lockDir);
+    ASSERT_TRUE(mine && other);
+    ASSERT_TRUE(other->tryLock());  // another process's operation
+    h.dev.operationLock.setMachineLock(mine.get());
+    TForm1& f = h.create();
+    const QString waiting = QString::fromLatin1(kTextWaitingForOtherProcess);
+    ASSERT_TRUE(waitUntil([&] { return f.StatusBar1->panelText(kPanelMessages) == waiting; }));
+    EXPECT_TRUE(h.dev.discoveryPending.load());
+
+    other->unlock();
+    ASSERT_TRUE(h.waitForCaption(QStringLiteral("No Drive found! ")));
+    EXPECT_TRUE(f.StatusBar1->panelText(kPanelMessages).isEmpty());
+    h.form.reset();
 }
 
 TEST(TForm1Startup, NoEnclosureStopsTheClockAndShowsTheRemovalLine) {

@@ -12,18 +12,23 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
+#include <QToolButton>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "app/StatusPanels.h"
 #include "app/UpDown.h"
 #include "device/ByteOrder.h"
+#include "device/DeviceChange.h"
 #include "eventlog/LogFile.h"
 #include "firmware/ImageLayout.h"
 #include "support/AppTest.h"
@@ -92,6 +97,38 @@ protected:
 
     static Bytes slotOf(const Bytes& b, std::uint32_t at) {
         return Bytes(b.begin() + at, b.begin() + at + image::kCodeSlotSize);
+    }
+
+    // Start Upgrade, with `during` run once on a turn of the event loop well
+    // inside it; the drives opened meanwhile are returned.
+    std::set<unsigned> upgradeWith(const std::function<void()>& during) {
+        std::mutex mutex;
+        std::set<unsigned> opened;
+        h.host.setTraceObserver([&](const virt::TraceEntry& e) {
+            std::lock_guard lock(mutex);
+            if (e.kind == virt::TraceEntry::Kind::Open) opened.insert(e.drive);
+        });
+        int busyTurns = 0;
+        QTimer turn;
+        turn.setInterval(0);
+        QObject::connect(&turn, &QTimer::timeout, window, [&] {
+            if (h.firmware.busy.load() && ++busyTurns == 60) during();
+        });
+        turn.start();
+        window->Button2Click();
+        turn.stop();
+        h.host.setTraceObserver({});
+        EXPECT_GE(busyTurns, 60) << "the upgrade ended before the event";
+        return opened;
+    }
+
+    // The upgrade of Device1 (drive 1) is complete and Device2 (drive 2) untouched.
+    void expectOnlyDevice1Upgraded(const std::set<unsigned>& opened, const Bytes& device2Before) {
+        EXPECT_EQ(opened, std::set<unsigned>{1});
+        EXPECT_TRUE(h.host.enclosure(2)->flash() == device2Before) << "the other enclosure was written";
+        EXPECT_EQ(h.host.enclosure(1)->currentRecord()[image::record::kSequenceNumber], 2);
+        ASSERT_FALSE(h.dialogs.boxes.empty());
+        EXPECT_EQ(h.dialogs.boxes.back().text, completionText(kTotal, kTotal));
     }
 
     WindowHarness h;
@@ -322,6 +359,74 @@ TEST_F(TForm1Upgrade, ClosingTheWindowDuringAnUpgradeWaitsForItsEnd) {
     // Then the close the user asked for.
     EXPECT_FALSE(f.isVisible());
     EXPECT_FALSE(h.firmware.image.loaded());
+}
+
+TEST_F(TForm1Upgrade, AClickOnTheUpDownDuringAnUpgradeMovesNeitherItNorTheSelection) {
+    choose(0);
+    window->Timer4->stop();
+    const Bytes device2Before = h.host.enclosure(2)->flash();
+    const std::set<unsigned> opened = upgradeWith([&] {
+        for (QToolButton* arrow : window->UpDown1->findChildren<QToolButton*>())
+            if (arrow->arrowType() == Qt::UpArrow) arrow->click();
+    });
+    expectOnlyDevice1Upgraded(opened, device2Before);
+    EXPECT_EQ(h.dev.selectedDevice, 0);
+    EXPECT_EQ(window->UpDown1->position(), 0);
+    EXPECT_EQ(window->StaticText1->text(), QStringLiteral("1/2 Device1[EF]"));
+    EXPECT_TRUE(window->UpDown1->isEnabled()) << "not given back after the upgrade";
+}
+
+TEST_F(TForm1Upgrade, ADiscoveryResultThatArrivesDuringAnUpgradeWaitsForItsEnd) {
+    choose(0);
+    window->Timer4->stop();
+    const Bytes device2Before = h.host.enclosure(2)->flash();
+    // What a pass publishes once drive 1 is gone: drive 2 alone, in slot 0.
+    DiscoveryTables after = h.dev.tables;
+    after.deviceTable[0] = after.deviceTable[1];
+    after.deviceCount = 1;
+    const std::set<unsigned> opened = upgradeWith([&] {
+        {
+            std::lock_guard lock(h.dev.resultMutex);
+            h.dev.finished = after;
+        }
+        h.dev.discoveryDone = true;
+        window->Timer4Timer();
+        EXPECT_EQ(h.dev.tables.deviceCount, 2) << "applied under the upgrade";
+    });
+    expectOnlyDevice1Upgraded(opened, device2Before);
+    EXPECT_TRUE(h.dev.discoveryDone.load());
+    window->Timer4Timer();
+    EXPECT_FALSE(h.dev.discoveryDone.load());
+    EXPECT_EQ(h.dev.tables.deviceCount, 1);
+    EXPECT_EQ(window->StaticText1->text(), QStringLiteral("1/1 Device1[G]"));
+}
+
+TEST_F(TForm1Upgrade, StartUpgradeDuringADiscoveryPassDoesNothing) {
+    choose(0);
+    window->Timer4->stop();
+    // A slow pass, asked for by settling the notice of an unplugged drive.
+    h.host.setDelayPerRequest(20ms);
+    h.host.unplug(2);
+    ASSERT_TRUE(waitUntil([&] { return h.dev.deviceChangeCountdown.load() != 0; }));
+    for (int tick = 0; tick <= kCountdownRecount - kCountdownStart && !h.dev.discoveryPending; ++tick)
+        window->Timer4Timer();
+    ASSERT_TRUE(h.dev.discoveryPending.load());
+    EXPECT_FALSE(window->Button2->isEnabled());
+    EXPECT_FALSE(window->BitBtn1->isEnabled());
+
+    const Bytes device1Before = h.host.enclosure(1)->flash();
+    window->Button2->click();
+    window->Button2Click();  // nor does the handler run the upgrade
+    EXPECT_TRUE(h.dialogs.boxes.empty()) << h.dialogs.boxes.front().text;
+    EXPECT_FALSE(h.host.enclosure(1)->updateMode());
+
+    h.host.setDelayPerRequest(0us);
+    ASSERT_TRUE(waitUntil([&] { return h.dev.discoveryDone.load(); }));
+    window->Timer4Timer();
+    EXPECT_TRUE(h.host.enclosure(1)->flash() == device1Before);
+    EXPECT_EQ(window->StaticText1->text(), QStringLiteral("1/1 Device1[EF]"));
+    EXPECT_TRUE(window->Button2->isEnabled());
+    EXPECT_TRUE(window->BitBtn1->isEnabled());
 }
 
 }  // namespace

@@ -499,3 +499,54 @@ TEST_F(Cli, FallingBadSectorCountLogsNothing) {
 }
 
 }  // namespace
+
+// Seconds since midnight of a trace line's time, "14:03:59.123456 ...".
+double secondsOf(const std::string& line) {
+    return std::stoi(line.substr(0, 2)) * 3600.0 + std::stoi(line.substr(3, 2)) * 60.0 +
+           std::stod(line.substr(6, 9));
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);)
+        if (!l.empty()) lines.push_back(l);
+    return lines;
+}
+
+// Two processes over the same enclosure: the second one, started while the
+// first upgrades the flash, touches the disks only once the first is done.
+TEST_F(Cli, ASecondProcessWaitsForTheFirstsOperationToEnd) {
+    const fs::path e = enclosure("e", route("lba"));
+    const fs::path img = dir / "v2.bin";
+    ASSERT_EQ(
+        std::system((std::string(MAKE_IMAGE) + " --version v2 " + img.string() + " >/dev/null").c_str()), 0);
+    ASSERT_EQ(run("--virtual " + e.string() + " list").code, 0);  // lays out the flash
+    const fs::path locks = dir / "locks";
+    fs::create_directories(locks);
+    const std::string cli = "LC_ALL=C " + std::string(ARDENVEL_CLI) + " --virtual " + e.string() +
+                            " --lock-dir " + locks.string();
+    const fs::path a = dir / "a.trace", b = dir / "b.trace", started = dir / "b.started";
+    // The second starts once the first has put the bridge into update mode.
+    const std::string script = "(" + cli + " --log-dir " + (dir / "logs").string() + " --trace " +
+                               a.string() + " firmware upgrade " + img.string() +
+                               " --yes >/dev/null 2>&1 &\n"
+                               "for i in $(seq 2000); do grep -q 'sector 33 58 10 01' " +
+                               a.string() +
+                               " 2>/dev/null && break; sleep 0.005; done\n"
+                               "date +%H:%M:%S.%N >" +
+                               started.string() + "\n" + cli + " --trace " + b.string() +
+                               " status >/dev/null 2>&1; echo $? >" + (dir / "b.code").string() + "\nwait)";
+    ASSERT_EQ(std::system(("bash -c '" + std::regex_replace(script, std::regex("'"), "'\\''") + "'").c_str()),
+              0);
+
+    ASSERT_EQ(slurp(dir / "b.code"), "0\n");
+    const auto first = linesOf(slurp(a));
+    const auto second = linesOf(slurp(b));
+    ASSERT_FALSE(first.empty());
+    ASSERT_FALSE(second.empty());
+    EXPECT_NE(slurp(a).find("sector 33 58 10 00"), std::string::npos) << "the first never left update mode";
+    const double firstEnd = secondsOf(first.back());
+    EXPECT_LT(secondsOf(slurp(started)), firstEnd) << "the second started too late to meet the first";
+    EXPECT_GE(secondsOf(second.front()), firstEnd) << second.front() << "\n" << first.back();
+}

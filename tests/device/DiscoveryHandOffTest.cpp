@@ -70,7 +70,7 @@ TEST_F(DiscoveryHandOff, ChangedCountRequestsAPass) {
     EXPECT_EQ(DeviceChangeTick(dev, false), O::Blink);
 }
 
-TEST_F(DiscoveryHandOff, FirmwareCommandHoldsTheRecountUntilItEnds) {
+TEST_F(DiscoveryHandOff, FirmwareCommandHoldsTheRecountAndAFinishedResultUntilItEnds) {
     host.drives[4] = FakeDrive{};
     OnDeviceChange(dev);
     EXPECT_EQ(tickUntilSettled(true).back(), O::Deferred);
@@ -79,6 +79,12 @@ TEST_F(DiscoveryHandOff, FirmwareCommandHoldsTheRecountUntilItEnds) {
     EXPECT_TRUE(host.physicalOpens.empty());
     EXPECT_FALSE(dev.discoveryRequest);
     EXPECT_EQ(DeviceChangeTick(dev, false), O::RequestedPass);
+
+    dev.discoveryPending = false;
+    dev.discoveryDone = true;
+    EXPECT_EQ(DeviceChangeTick(dev, true), O::Deferred);
+    EXPECT_TRUE(dev.discoveryDone);
+    EXPECT_EQ(DeviceChangeTick(dev, false), O::ResultReady);
 }
 
 TEST_F(DiscoveryHandOff, FinishedPassIsAppliedWhileNoticesSettleAndBeforeBlinking) {

@@ -89,6 +89,7 @@ public:
     }
 
     void setButtonEnabled(MainButton b, bool e) override { button(b).enabled = e; }
+    bool buttonEnabled(MainButton b) const override { return buttons[static_cast<int>(b)].enabled; }
     void setButtonShown(MainButton b, bool s) override {
         button(b).shown = s;
         ++button(b).shownWrites;

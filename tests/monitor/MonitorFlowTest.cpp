@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "device/DeviceChange.h"
 #include "tests/monitor/MonitorRig.h"
 
 namespace ardenvel {
@@ -220,7 +221,7 @@ TEST(Requests, OneRequestPerTurnPollFirst) {
     EXPECT_EQ(r.queried.size(), 1u);
 }
 
-TEST(Requests, HeldWhileAFirmwareCommandOrADiscoveryPassRuns) {
+TEST(Requests, HeldWhileAFirmwareCommandOrADiscoveryPassRunsOrItsResultWaits) {
     MonitorRig r;
     r.enclosures(2);
     bool busy = true;
@@ -233,14 +234,22 @@ TEST(Requests, HeldWhileAFirmwareCommandOrADiscoveryPassRuns) {
     EXPECT_EQ(r.pending(), request::kPoll | request::kSettings);
 
     busy = false;
-    r.dev.discoveryPending = true;
-    ServeRequest(r.m);
-    EXPECT_TRUE(r.queried.empty());
+    for (std::atomic<bool>* flag : {&r.dev.discoveryPending, &r.dev.discoveryDone}) {
+        *flag = true;
+        ServeRequest(r.m);
+        EXPECT_TRUE(r.queried.empty());
+        *flag = false;
+    }
 
-    r.dev.discoveryPending = false;
+    // While a device change settles a poll still reads, but a command waits.
+    r.dev.deviceChangeCountdown = kCountdownStart;
     ServeRequest(r.m);
     EXPECT_EQ(r.queried, (std::vector<int>{0, 1}));
+    ServeRequest(r.m);
     EXPECT_EQ(r.pending(), request::kSettings);
+    r.dev.deviceChangeCountdown = 0;
+    ServeRequest(r.m);
+    EXPECT_EQ(r.pending(), 0);
 }
 
 TEST(Identity, AutoScanBoxFollowsTheActiveTabsFirmware) {

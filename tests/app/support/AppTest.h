@@ -55,6 +55,8 @@ public:
     BoxResult messageBox(const std::string& text, const std::string& caption, BoxButtons buttons,
                          BoxIcon icon) override {
         boxes.push_back({text, caption, buttons, icon});
+        // What happens while the box would be open.
+        if (onBox) onBox(Box(boxes.back()));
         if (buttons == BoxButtons::Ok) return BoxResult::Ok;
         if (answers.empty()) return BoxResult::No;
         const BoxResult r = answers.front();
@@ -70,6 +72,7 @@ public:
         return f;
     }
     std::vector<Box> boxes;
+    std::function<void(const Box&)> onBox;
     std::deque<BoxResult> answers;
     std::vector<std::pair<std::string, std::string>> fileDialogs;
     std::deque<std::optional<std::string>> files;

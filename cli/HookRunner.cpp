@@ -1,0 +1,253 @@
+#include "cli/HookRunner.h"
+
+#include <algorithm>
+#include <cstring>
+
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+#endif
+
+namespace ardenvel::cli {
+namespace {
+
+bool isOwnVariable(std::string_view entry) {
+    return entry.starts_with("ARDENVEL_");
+}
+
+}  // namespace
+
+#ifdef _WIN32
+
+HookResult runHook(const std::string& program, const std::string& argument, const HookEnvironment& env,
+                   std::chrono::milliseconds limit, std::FILE* err) {
+    HookResult r;
+    std::vector<std::string> entries;
+    if (char* block = ::GetEnvironmentStringsA()) {
+        for (const char* p = block; *p != '\0'; p += std::strlen(p) + 1)
+            if (!isOwnVariable(p)) entries.emplace_back(p);
+        ::FreeEnvironmentStringsA(block);
+    }
+    for (const auto& [k, v] : env) entries.push_back(k + "=" + v);
+    std::sort(entries.begin(), entries.end(),
+              [](const std::string& a, const std::string& b) { return _stricmp(a.c_str(), b.c_str()) < 0; });
+    std::string block;
+    for (const auto& e : entries) block += e + '\0';
+    block += '\0';
+
+    std::fflush(err);
+    HANDLE out = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(err)));
+    HANDLE inheritable = nullptr;
+    ::DuplicateHandle(::GetCurrentProcess(), out, ::GetCurrentProcess(), &inheritable, 0, TRUE,
+                      DUPLICATE_SAME_ACCESS);
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = nullptr;
+    si.hStdOutput = inheritable;
+    si.hStdError = inheritable;
+    PROCESS_INFORMATION pi{};
+    std::string commandLine = "\"" + program + "\" " + argument;
+    const BOOL started =
+        ::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
+                         CREATE_NEW_PROCESS_GROUP | CREATE_NO_WINDOW, block.data(), nullptr, &si, &pi);
+    if (inheritable) ::CloseHandle(inheritable);
+    if (!started) {
+        r.error = std::string("cannot start it (error ").append(std::to_string(::GetLastError())) + ")";
+        return r;
+    }
+    ::CloseHandle(pi.hThread);
+    if (::WaitForSingleObject(pi.hProcess, static_cast<DWORD>(limit.count())) == WAIT_TIMEOUT) {
+        ::TerminateProcess(pi.hProcess, 1);
+        ::WaitForSingleObject(pi.hProcess, INFINITE);
+        r.how = HookResult::How::TimedOut;
+    } else {
+        DWORD code = 0;
+        ::GetExitCodeProcess(pi.hProcess, &code);
+        r.how = HookResult::How::Exited;
+        r.code = static_cast<int>(code);
+    }
+    ::CloseHandle(pi.hProcess);
+    return r;
+}
+
+#else
+
+namespace {
+
+// Waits for the child up to `limit`; false when it is still running then.
+bool waitFor(pid_t pid, std::chrono::milliseconds limit, int& status) {
+    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    const auto until = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid || (done < 0 && errno != EINTR)) break;
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            if (pidfd >= 0) ::close(pidfd);
+            return false;
+        }
+        if (pidfd >= 0) {
+            pollfd p{pidfd, POLLIN, 0};
+            ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count() + 1, 1 << 30)));
+        } else {
+            // No pidfd on this kernel: look again now and then.
+            ::usleep(20000);
+        }
+    }
+    if (pidfd >= 0) ::close(pidfd);
+    return true;
+}
+
+}  // namespace
+
+HookResult runHook(const std::string& program, const std::string& argument, const HookEnvironment& env,
+                   std::chrono::milliseconds limit, std::FILE* err) {
+    HookResult r;
+    std::vector<std::string> entries;
+    for (char** e = environ; e && *e; ++e)
+        if (!isOwnVariable(*e)) entries.emplace_back(*e);
+    for (const auto& [k, v] : env) entries.push_back(k + "=" + v);
+    std::vector<char*> envp;
+    for (auto& e : entries) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::string prog = program, arg = argument;
+    char* argv[] = {prog.data(), arg.data(), nullptr};
+
+    std::fflush(err);
+    const int errFd = ::fileno(err);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, errFd, 1);
+    if (errFd != 2) posix_spawn_file_actions_adddup2(&actions, errFd, 2);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    // Its own process group, so that a kill reaches what it started too; and
+    // the signals the monitor blocks for itself are the hook's to take.
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    for (int s : {SIGINT, SIGTERM, SIGPIPE, SIGUSR1, SIGHUP}) sigaddset(&defaults, s);
+    posix_spawnattr_setpgroup(&attr, 0);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = 0;
+    const int rc = ::posix_spawnp(&pid, prog.c_str(), &actions, &attr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    if (rc != 0) {
+        r.error = std::string("cannot start it: ") + std::strerror(rc);
+        return r;
+    }
+    int status = 0;
+    if (!waitFor(pid, limit, status)) {
+        ::kill(-pid, SIGKILL);
+        ::kill(pid, SIGKILL);
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        r.how = HookResult::How::TimedOut;
+        return r;
+    }
+    if (WIFEXITED(status)) {
+        r.how = HookResult::How::Exited;
+        r.code = WEXITSTATUS(status);
+    } else {
+        r.how = HookResult::How::Signalled;
+        r.code = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    }
+    return r;
+}
+
+#endif
+
+std::string describeHookFailure(const std::string& program, const std::string& event, const HookResult& r,
+                                std::chrono::milliseconds limit) {
+    const std::string head = "ardenvel-cli: hook " + program + " for " + event + " ";
+    switch (r.how) {
+        case HookResult::How::Exited:
+            return r.code == 0 ? std::string() : head + "failed with exit status " + std::to_string(r.code);
+        case HookResult::How::Signalled: return head + "ended by signal " + std::to_string(r.code);
+        case HookResult::How::TimedOut:
+            return head + "was killed after its time limit of " + std::to_string(limit.count()) + " ms";
+        case HookResult::How::NotStarted: return head + "did not run: " + r.error;
+    }
+    return {};
+}
+
+HookRunner::HookRunner(std::vector<std::string> programs, std::chrono::milliseconds limit, std::FILE* err)
+    : programs_(std::move(programs)), limit_(limit), err_(err) {
+    if (!programs_.empty()) thread_ = std::thread([this] { loop(); });
+}
+
+HookRunner::~HookRunner() {
+    if (!thread_.joinable()) return;
+    {
+        std::lock_guard lock(mutex_);
+        ending_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+}
+
+void HookRunner::submit(const std::string& event, HookEnvironment env) {
+    if (programs_.empty()) return;
+    std::size_t dropped = 0;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& p : programs_) queue_.push_back({p, event, env});
+        while (queue_.size() > kMaxQueued) {
+            queue_.pop_front();
+            ++dropped;
+        }
+    }
+    if (dropped != 0)
+        std::fprintf(err_, "ardenvel-cli: hooks fall behind; %zu queued run(s) dropped\n", dropped);
+    changed_.notify_all();
+}
+
+void HookRunner::drain() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return queue_.empty() && !running_; });
+}
+
+unsigned HookRunner::failures() {
+    std::lock_guard lock(mutex_);
+    return failures_;
+}
+
+void HookRunner::loop() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [this] { return ending_ || !queue_.empty(); });
+        if (queue_.empty()) return;  // ending, and nothing left
+        Run run = std::move(queue_.front());
+        queue_.pop_front();
+        running_ = true;
+        lock.unlock();
+        const HookResult r = runHook(run.program, run.event, run.env, limit_, err_);
+        const std::string failure = describeHookFailure(run.program, run.event, r, limit_);
+        if (!failure.empty()) {
+            std::fprintf(err_, "%s\n", failure.c_str());
+            std::fflush(err_);
+        }
+        lock.lock();
+        running_ = false;
+        if (!r.ok()) ++failures_;
+        changed_.notify_all();
+    }
+}
+
+}  // namespace ardenvel::cli

@@ -1,0 +1,85 @@
+#pragma once
+// `ardenvel-cli monitor`: polls every enclosure, writes the day's log as the
+// window does, and passes what happens on to the alerts: hook programs per
+// event, a Prometheus metrics file and a state file after every poll, and
+// to systemd (readiness and a one-line status) when it runs as a service.
+//
+// Between polls it sleeps until the next one is due, a stop is asked for,
+// devices change or another process notes that it stopped a scan.
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+
+#include "cli/MonitorSettings.h"
+#include "device/DeviceState.h"
+#include "monitor/ControllerStatus.h"
+#include "platform/Clock.h"
+#include "platform/Ui.h"
+
+namespace ardenvel::cli {
+
+struct MonitorContext {
+    DeviceState& dev;
+    Clock& clock;
+    Ui& ui;
+    std::FILE* out;  // the new log lines
+    std::FILE* err;  // messages, hook output and failures
+    std::filesystem::path logDirectory;
+    // Where scan stops of other processes are noted; none: not looked for.
+    std::optional<std::filesystem::path> notesDirectory;
+    // One discovery pass; the number of enclosures found.
+    std::function<unsigned()> discover;
+    // One enclosure of the `status --json` document; a null record: not read.
+    std::function<nlohmann::ordered_json(unsigned slot, const StatusBlock* record)> statusJson;
+};
+
+class AlertFilter;
+class HookRunner;
+
+class MonitorService {
+public:
+    MonitorService(const MonitorSettings& settings, MonitorContext& context);
+    ~MonitorService();
+    MonitorService(const MonitorService&) = delete;
+    MonitorService& operator=(const MonitorService&) = delete;
+
+    // Takes in what was alerted before and finds the enclosures.
+    void start();
+    // One poll: the reads, the day's log, the alerts, the files.
+    void poll();
+    // Until everything the hooks were given has run.
+    void finishHooks();
+    // Discovery again, after devices changed.
+    void rediscover();
+    // One line on how the enclosures are, for systemd's status.
+    std::string summary() const;
+
+    unsigned enclosures() const { return enclosures_; }
+    bool everFound() const { return everFound_; }
+
+private:
+    struct State;
+    void readAll(std::uint8_t& read, std::uint8_t& failed);
+    void writeFiles(std::uint8_t read);
+    void alert(std::uint8_t read);
+    void report(const std::string& what, const std::optional<std::string>& problem);
+
+    const MonitorSettings& settings_;
+    MonitorContext& c_;
+    std::unique_ptr<State> s_;
+    unsigned enclosures_ = 0;
+    bool everFound_ = false;
+};
+
+// `monitor --test`: one test event through every hook; the exit code.
+int sendTestEvent(const MonitorSettings& settings, const MonitorContext& context);
+
+// Runs until a stop signal, or `count` polls. The exit code.
+int runMonitor(const MonitorSettings& settings, MonitorContext& context);
+
+}  // namespace ardenvel::cli
