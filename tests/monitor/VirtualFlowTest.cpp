@@ -139,6 +139,26 @@ TEST(VirtualMonitor, StopScanAnsweredYesSendsTheStopBlockAndLocksTheTab) {
     EXPECT_TRUE(r.view.button(MainButton::Button3).enabled);
 }
 
+// What the bridge makes of the scan commands, not only their bytes: a sector
+// it does not take (a stale checksum, LBAs out of order) lands on the disk as
+// data and starts or stops nothing.
+TEST(VirtualMonitor, ScanStartAndStopAreTakenByTheBridge) {
+    VirtualRig r(1);
+    r.serveAll();
+    const std::uint8_t& activity = r.host.enclosure(1)->status().activityFlags;
+    Button4Click(r.m);  // P1, nothing running: start
+    r.serveAll();
+    EXPECT_EQ(activity, 0x82);
+    EXPECT_EQ(r.host.enclosure(1)->counters().badCommandSectors, 0u);
+
+    r.scanRunning[0] = true;
+    r.ui.answers = {BoxResult::Yes};
+    Button4Click(r.m);
+    r.serveAll();
+    EXPECT_EQ(activity & 0x82, 0);
+    EXPECT_EQ(r.host.enclosure(1)->counters().badCommandSectors, 0u);
+}
+
 TEST(VirtualMonitor, SettingsWriteCarriesBothBoxesAsTheyAreWhenServed) {
     VirtualRig r(1);
     r.serveAll();
