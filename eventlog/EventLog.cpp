@@ -283,6 +283,9 @@ void UpdateEventLog(EventLogState& s, const EventLogInputs& in, std::uint8_t dev
     const fs::path name = LogFileName(s.LogDirectory, now);
 
     if (name != s.DayLogFile) {
+        // The last day's lines that could not be written get one more try in
+        // their own file before the new day replaces them.
+        if (s.WritePending && !s.DayLogFile.empty()) pass.write(s.DayLogFile);
         // What stood in for another day's file does not stand in for this one.
         s.MemoryOnlyFile.clear();
         s.LeaveFileAlone = false;

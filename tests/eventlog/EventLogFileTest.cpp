@@ -263,6 +263,21 @@ TEST_F(EventLogFile, UnwritableFileIsReportedOnceAndKeptInMemory) {
     EXPECT_EQ(ui.panelHistory[kPanelMessages].size(), 1u);
 }
 
+TEST_F(EventLogFile, LinesLeftUnwrittenBeforeMidnightReachTheirOwnDaysFile) {
+    writeBytes(dir / "blocker", "x");
+    state.LogDirectory = dir / "blocker" / "logs";
+    startUp();
+    status[0] = mirror().ports(0x42).b;
+    poll();
+    const std::string yesterday = joinLines(state.DayLog.all());
+
+    fs::remove(dir / "blocker");
+    clock.set(2026, 12, 8, 0, 0, 10);
+    pass();
+    EXPECT_EQ(readBytes(state.LogDirectory / "261207.log"), yesterday);
+    EXPECT_EQ(readBytes(state.LogDirectory / "261208.log"), std::string(kSep) + kDevice1BlockP1Absent + kSep);
+}
+
 // Today's file is there but cannot be read.
 class UnreadableFiles : public CountingFiles {
 public:
