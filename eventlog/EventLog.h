@@ -32,12 +32,23 @@ public:
     const std::string& line(std::size_t index) const { return lines_[index]; }
     const std::vector<std::string>& all() const { return lines_; }
 
+    // Counts the times the lines were replaced rather than added to: a
+    // viewer that copied lines before must start again.
+    std::uint64_t restarts() const { return restarts_; }
+
     void append(std::string line) { lines_.push_back(std::move(line)); }
-    void assign(std::vector<std::string> lines) { lines_ = std::move(lines); }
-    void clear() { lines_.clear(); }
+    void assign(std::vector<std::string> lines) {
+        lines_ = std::move(lines);
+        ++restarts_;
+    }
+    void clear() {
+        lines_.clear();
+        ++restarts_;
+    }
 
 private:
     std::vector<std::string> lines_;
+    std::uint64_t restarts_ = 0;
 };
 
 // Everything the log keeps between passes. The program makes one; each test

@@ -8,6 +8,7 @@ namespace ardenvel {
 EventLogView::EventLogView(const LogLines& dayLog, std::function<bool()> monitoring)
     : dayLog_(dayLog), monitoring_(std::move(monitoring)) {
     ShownLineCount = dayLogCount();
+    shownRestarts_ = dayLog_.restarts();
 }
 
 std::int32_t EventLogView::dayLogCount() const {
@@ -34,6 +35,7 @@ MemoEdit EventLogView::show() {
     // DayLog cannot shrink between creation and show, but a stale count
     // must not read past its end.
     ShownLineCount = std::min(ShownLineCount, dayLogCount());
+    shownRestarts_ = dayLog_.restarts();
     timerEnabled_ = true;
     return copy(0, ShownLineCount, false);
 }
@@ -43,15 +45,17 @@ MemoEdit EventLogView::tick() {
     const std::int32_t count = dayLogCount();
     applyLiveState();
     if (grey_) return {};
+    if (dayLog_.restarts() != shownRestarts_ || count < ShownLineCount) {
+        // A new day's log has started, or the day's file was read again:
+        // whatever its length, the lines shown are no longer its first ones.
+        ShownLineCount = count;
+        shownRestarts_ = dayLog_.restarts();
+        return copy(0, count, true);
+    }
     if (ShownLineCount < count) {
         MemoEdit edit = copy(ShownLineCount, count, false);
         ShownLineCount = count;
         return edit;
-    }
-    if (count < ShownLineCount) {
-        // A new day's log has started.
-        ShownLineCount = count;
-        return copy(0, count, true);
     }
     return {};
 }
@@ -59,6 +63,7 @@ MemoEdit EventLogView::tick() {
 MemoEdit EventLogView::realTimeLog() {
     applyLiveState();
     ShownLineCount = dayLogCount();
+    shownRestarts_ = dayLog_.restarts();
     timerEnabled_ = true;
     return copy(0, ShownLineCount, true);
 }

@@ -65,6 +65,7 @@ private:
     const LogLines& dayLog_;
     std::function<bool()> monitoring_;
     std::int32_t ShownLineCount = 0;
+    std::uint64_t shownRestarts_ = 0;  // of DayLog, when its lines were copied from the start
     std::string caption_;
     bool grey_ = false;
     bool timerEnabled_ = false;

@@ -65,15 +65,21 @@ TEST_F(EventLogViewTest, StoppedMonitoringPausesButRealTimeLogStillReloads) {
     EXPECT_EQ(view.shownLineCount(), 3);
 }
 
-TEST_F(EventLogViewTest, ShorterDayLogIsANewDayAndIsShownFromItsStart) {
-    monitoring = true;
-    EventLogView view = make();
-    view.show();
-    log.assign({"new day"});
-    const MemoEdit edit = view.tick();
-    EXPECT_TRUE(edit.clear);
-    EXPECT_EQ(edit.append, (Lines{"new day"}));
-    EXPECT_EQ(view.shownLineCount(), 1);
+TEST_F(EventLogViewTest, ANewDaysLogIsShownFromItsStartWhateverItsLength) {
+    for (const Lines& day : {Lines{"new day"}, Lines{"new", "day"}, Lines{"a", "new", "day"}}) {
+        SCOPED_TRACE(day.size());
+        log.assign({"a", "b"});
+        monitoring = true;
+        EventLogView view = make();
+        view.show();
+        log.assign(day);
+        const MemoEdit edit = view.tick();
+        EXPECT_TRUE(edit.clear);
+        EXPECT_EQ(edit.append, day);
+        EXPECT_EQ(view.shownLineCount(), static_cast<std::int32_t>(day.size()));
+        log.append("more");
+        EXPECT_EQ(view.tick().append, Lines{"more"});
+    }
 }
 
 TEST_F(EventLogViewTest, ChosenFileIsShownUnderItsNameAndStopsLiveUpdates) {
