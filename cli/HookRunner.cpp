@@ -132,6 +132,9 @@ HookResult runHook(const std::string& program, const std::string& argument, cons
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, errFd, 1);
     if (errFd != 2) posix_spawn_file_actions_adddup2(&actions, errFd, 2);
+    // Nothing else of ours: not the trace, the logs or the metrics being
+    // written, whose streams are not opened close-on-exec.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     // Its own process group, so that a kill reaches what it started too; and

@@ -169,7 +169,8 @@ TEST_F(Monitor, HooksGetEveryEventOfATimelineWithItsEnvironmentAndProgressAtTheI
 
 TEST_F(Monitor, AHungHookIsKilledAtItsLimitAndAFailingOneIsReportedWhilePollsKeepTheirCadence) {
     const fs::path hang = hook("hang.sh", "sleep 60 &\necho $$ $! >>" + (dir / "pids").string() + "\nwait\n");
-    const fs::path fail = hook("fail.sh", "echo from the hook >&2\nexit 3\n");
+    const fs::path fail = hook("fail.sh", "readlink /proc/$$/fd/* >>" + (dir / "fds").string() +
+                                              "\necho from the hook >&2\nexit 3\n");
     const fs::path e = enclosure("e", mirrorWithEmptyP1(fullTimeline()));
     const auto started = std::chrono::steady_clock::now();
     ASSERT_EQ(run("--virtual " + e.string() + " --log-dir " + (dir / "logs").string() + " --trace " +
@@ -185,6 +186,9 @@ TEST_F(Monitor, AHungHookIsKilledAtItsLimitAndAFailingOneIsReportedWhilePollsKee
     EXPECT_NE(err.find("hook " + fail.string() + " for disk-failed failed with exit status 3"),
               std::string::npos);
     EXPECT_NE(err.find("from the hook"), std::string::npos);
+    // A hook gets none of the tool's own files.
+    EXPECT_NE(slurp(dir / "fds"), "");
+    EXPECT_EQ(slurp(dir / "fds").find((dir / "trace").string()), std::string::npos) << slurp(dir / "fds");
     // Every event ran both hooks: 12 events, each 0.3 s of hanging.
     EXPECT_GE(seconds, 12 * 0.3);
 
