@@ -5,9 +5,9 @@
 namespace ardenvel {
 
 void OnDeviceChange(DeviceState& dev) {
-    // Where closing a drive raises a notice of its own (udev's watch on
-    // Linux), a recount's opens would start the next recount, and that one
-    // the next, for ever.
+    // Where closing a drive raises a notice of its own (a host that passes
+    // udev's watch on), a recount's opens would start the next recount, and
+    // that one the next, for ever. Elsewhere every notice is news.
     if (dev.recountEchoes) return;
     dev.deviceChangeCountdown = kCountdownStart;
 }
@@ -30,7 +30,7 @@ TickOutcome DeviceChangeTick(DeviceState& dev, bool deferPass) {
         }
         if (deferPass) return TickOutcome::Deferred;
         if (!dev.deviceChangeCountdown.compare_exchange_strong(countdown, 0)) return TickOutcome::Settling;
-        dev.recountEchoes = true;
+        dev.recountEchoes = dev.host.closesRaiseNotices();
         if (!RecountDrives(dev)) return TickOutcome::Recounted;
         RequestDiscovery(dev);
         return TickOutcome::RequestedPass;

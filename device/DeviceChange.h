@@ -2,8 +2,9 @@
 // Settling of device-change notices, the first thing the window's 500 ms
 // timer does: a burst of notices leads to one recount a couple of seconds
 // after the last, and to a discovery request only when a count changed. A
-// finished pass is applied on the next tick, settling or not, and the echoes
-// of a recount's own opens start no further recount.
+// finished pass is applied on the next tick, settling or not, and, on a host
+// whose closes raise notices, the echoes of a recount's own opens start no
+// further recount.
 
 #include <cstdint>
 #include <string_view>

@@ -74,6 +74,11 @@ public:
 
     // Called, on any thread, whenever devices came or went.
     virtual void setDeviceChangeHandler(std::function<void()> handler) = 0;
+
+    // Whether closing a drive raises a device-change notice of its own
+    // shortly after (udev's watch, where a host passes every uevent on). Only
+    // then may notices right after a recount be taken for its echoes.
+    virtual bool closesRaiseNotices() const { return false; }
 };
 
 // One device operation at a time on the whole machine: every Ardenvel

@@ -625,6 +625,11 @@ unsigned VirtualHost::echoesRaised() const {
     return impl_->echoes ? impl_->echoes->raised() : 0;
 }
 
+bool VirtualHost::closesRaiseNotices() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->echoDelay.has_value();
+}
+
 void VirtualHost::setDeviceChangeHandler(std::function<void()> handler) {
     std::lock_guard lock(impl_->mutex);
     impl_->deviceChange = std::move(handler);

@@ -318,6 +318,7 @@ public:
     std::uint8_t driveType(char letter) override;
     bool volumeDiskNumber(DriveHandle volume, std::uint32_t& diskNumber) override;
     void setDeviceChangeHandler(std::function<void()> handler) override;
+    bool closesRaiseNotices() const override;  // while the udev echo is on
 
     struct Impl;
 

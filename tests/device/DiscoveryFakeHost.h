@@ -158,6 +158,8 @@ public:
         return true;
     }
     void setDeviceChangeHandler(std::function<void()>) override {}
+    bool closesRaiseNotices() const override { return echoes; }
+    bool echoes = false;
 
 private:
     static void sign(std::span<std::uint8_t> data) {

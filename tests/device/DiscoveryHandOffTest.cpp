@@ -105,15 +105,23 @@ TEST_F(DiscoveryHandOff, FinishedPassIsAppliedWhileNoticesSettleAndBeforeBlinkin
     EXPECT_FALSE(ShouldBlinkCaption(true, "1/1 Device1[C]"));
 }
 
-TEST_F(DiscoveryHandOff, RecountsOwnEchoesStartNoFurtherRecount) {
-    OnDeviceChange(dev);
-    ASSERT_EQ(tickUntilSettled().back(), O::Recounted);
-    // Its ten opens echo back before the next tick: not news.
-    for (int i = 0; i < 10; ++i) OnDeviceChange(dev);
-    EXPECT_EQ(DeviceChangeTick(dev, false), O::Idle);
-    // After that tick a notice counts again.
-    OnDeviceChange(dev);
-    EXPECT_EQ(DeviceChangeTick(dev, false), O::Settling);
+// Where closes echo, the notices right after a recount are its own; where
+// they do not, a notice then is a device coming or going and must not be lost.
+TEST_F(DiscoveryHandOff, RecountsOwnEchoesStartNoFurtherRecountButOtherHostsLoseNoNotice) {
+    for (const bool echoes : {true, false}) {
+        SCOPED_TRACE(echoes ? "closes echo" : "no echoes");
+        host.echoes = echoes;
+        OnDeviceChange(dev);
+        ASSERT_EQ(tickUntilSettled().back(), O::Recounted);
+        OnDeviceChange(dev);
+        EXPECT_EQ(DeviceChangeTick(dev, false), echoes ? O::Idle : O::Settling);
+        tickUntilSettled();
+        // After that tick a notice counts again.
+        OnDeviceChange(dev);
+        EXPECT_EQ(DeviceChangeTick(dev, false), O::Settling);
+        tickUntilSettled();
+        DeviceChangeTick(dev, false);  // past this recount's echoes
+    }
 }
 
 TEST_F(DiscoveryHandOff, ThreadPublishesWholeAndTablesChangeOnlyWhenApplied) {
