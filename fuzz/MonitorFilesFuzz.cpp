@@ -13,20 +13,13 @@
 #include <unistd.h>
 
 #include "cli/MonitorAlerts.h"
+#include "fuzz/FuzzInput.h"
 #include "hosts/ScanStopNotes.h"
 
 namespace ardenvel::fuzz {
 namespace {
 
 namespace fs = std::filesystem;
-
-#define FUZZ_CHECK(cond)                                                           \
-    do {                                                                           \
-        if (!(cond)) {                                                             \
-            std::fprintf(stderr, "check failed: %s (line %d)\n", #cond, __LINE__); \
-            std::abort();                                                          \
-        }                                                                          \
-    } while (0)
 
 // The memory file holds the input, and nothing else is there.
 class InputFiles : public LogFiles {
