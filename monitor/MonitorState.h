@@ -52,6 +52,15 @@ struct MonitorState {
     std::string p0SerialText;
     std::string p1SerialText;
 
+    // The enclosure a queued command was asked for: its tab, and the table
+    // that tab stood for. Unset, the tab active when it is served.
+    struct CommandTarget {
+        int slot = -1;
+        std::uint32_t generation = 0;
+    };
+    CommandTarget settingsTarget;
+    CommandTarget scanTarget;
+
     // The pending scan command.
     std::uint8_t scanPort = 0;   // 0 = P0, 1 = P1
     std::uint8_t scanStart = 0;  // 1 = start, 0 = stop

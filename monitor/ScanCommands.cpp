@@ -30,8 +30,16 @@ PanelCommandInput commandInput(const Monitor& m) {
 
 using Command = bool (*)(DeviceState&, const PanelCommandInput&, const PanelCommandEffects&);
 
-void runCommand(Monitor& m, Command command) {
-    const PanelCommandInput in = commandInput(m);
+// A command goes to the enclosure it was asked for or nowhere: a tab change
+// or a discovery result while it waited must not carry it to another one.
+// The settings come from the boxes, so they also need that tab shown.
+void runCommand(Monitor& m, Command command, const MonitorState::CommandTarget& target, bool fromBoxes) {
+    PanelCommandInput in = commandInput(m);
+    if (target.slot >= 0) {
+        if (target.generation != m.dev.tablesGeneration || (fromBoxes && in.activePage != target.slot))
+            return;
+        in.activePage = target.slot;
+    }
     if (in.activePage < 0 || in.activePage > 3) return;  // no tab, no enclosure to send to
     std::array<std::uint8_t, 4> userAbort{};
     MainView& view = m.view;
@@ -49,7 +57,9 @@ void runCommand(Monitor& m, Command command) {
 }
 
 void queueSettingsWrite(Monitor& m) {
-    if (!m.state.settingsEcho) m.state.pendingRequests.fetch_or(request::kSettings);
+    if (m.state.settingsEcho) return;
+    m.state.settingsTarget = {m.view.activeTab(), m.dev.tablesGeneration};
+    m.state.pendingRequests.fetch_or(request::kSettings);
 }
 
 }  // namespace
@@ -80,15 +90,16 @@ void ScanButtonClick(Monitor& m, int port) {
     st.scanFirstLba = 0;
     // Unsigned on purpose: an empty volume asks for the whole 32-bit range.
     st.scanLastLba = StatusView(st.statusBuffers[n]).configuredCapacity() - 1u;
+    st.scanTarget = {n, m.dev.tablesGeneration};
     st.pendingRequests.fetch_or(request::kScan);
 }
 
 void WriteSettings(Monitor& m) {
-    runCommand(m, SetBuzzerAutoScan);
+    runCommand(m, SetBuzzerAutoScan, m.state.settingsTarget, true);
 }
 
 void SendScanCommand(Monitor& m) {
-    runCommand(m, SendScanControl);
+    runCommand(m, SendScanControl, m.state.scanTarget, false);
 }
 
 void Timer5Timer(Monitor& m) {

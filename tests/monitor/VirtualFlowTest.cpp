@@ -146,6 +146,45 @@ TEST(VirtualMonitor, StopScanAnsweredYesSendsTheStopBlockAndLocksTheTab) {
     EXPECT_TRUE(r.view.button(MainButton::Button3).enabled);
 }
 
+// A command waits for its turn (a device change settling holds it for
+// seconds); what the user does meanwhile must not carry it to another
+// enclosure.
+TEST(VirtualMonitor, AQueuedCommandReachesTheEnclosureItWasAskedForOrNone) {
+    enum class Meanwhile { OtherTab, NewTable };
+    for (const Meanwhile meanwhile : {Meanwhile::OtherTab, Meanwhile::NewTable}) {
+        SCOPED_TRACE(meanwhile == Meanwhile::OtherTab ? "other tab" : "new table");
+        VirtualRig r(2);
+        r.serveAll();
+        r.view.active = 1;
+        PageControl1Change(r.m);
+        r.host.clearTrace();
+        const std::uint8_t flags = r.host.enclosure(2)->settingFlags();
+
+        r.scanRunning[1] = true;
+        r.ui.answers = {BoxResult::Yes};
+        Button4Click(r.m);
+        r.view.setBoxTicked(MainBox::CheckBox6, !r.view.boxTicked(MainBox::CheckBox6));
+        CheckBox6Click(r.m);
+        if (meanwhile == Meanwhile::OtherTab) {
+            r.view.active = 0;
+            PageControl1Change(r.m);
+        } else {
+            r.discover();
+        }
+        r.serveAll();
+        EXPECT_TRUE(r.commandSectors(1).empty());
+        EXPECT_EQ(r.host.enclosure(2)->settingFlags(), flags) << "a box clicked for another view was written";
+        const auto toSecond = r.commandSectors(2);
+        if (meanwhile == Meanwhile::OtherTab) {
+            // The stop was asked for P1 of the second enclosure; the boxes shown are the first's.
+            ASSERT_EQ(toSecond.size(), 1u);
+            test::ExpectScanStopBlock(toSecond[0], 1, (1u << 28) - 1);
+        } else {
+            for (const auto& sector : toSecond) EXPECT_EQ(sector[2], 0x20) << "only the settings read back";
+        }
+    }
+}
+
 // What the bridge makes of the scan commands, not only their bytes: a sector
 // it does not take (a stale checksum, LBAs out of order) lands on the disk as
 // data and starts or stops nothing.
