@@ -251,9 +251,12 @@ void RemoteHost::setDeviceChangeHandler(std::function<void()> handler) {
         std::lock_guard lock(handlerMutex_);
         handler_ = std::move(handler);
     }
+    // Dropping the handler needs no turn on the wire: a window closing while
+    // a probe sends request after request must not queue behind them.
+    if (!wanted) return;
     {
         std::lock_guard lock(io_);
-        if (!wanted || watching_ || !connected_) return;
+        if (watching_ || !connected_) return;
         watching_ = true;
     }
     call(Op::Watch, kInvalidHandle);
