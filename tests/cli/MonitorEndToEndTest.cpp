@@ -193,14 +193,19 @@ TEST_F(Monitor, AHungHookIsKilledAtItsLimitAndAFailingOneIsReportedWhilePollsKee
     EXPECT_GE(seconds, 12 * 0.3);
 
     // The status reads (LBA 33) kept their 0.2 s pace through it all: a poll
-    // that waited for the hooks would come 0.5 s or more after the last.
+    // that waited for the hooks would come 0.5 s or more after the last, at
+    // each of the 12 events. A loaded machine may hold one poll back now and
+    // then; that is not this.
     std::vector<double> reads;
     for (const auto& line : linesOf(slurp(dir / "trace")))
         if (line.find("cdb 28 00 00 00 00 21 00 00 01 00 in 512") != std::string::npos)
             reads.push_back(std::stoi(line.substr(0, 2)) * 3600.0 + std::stoi(line.substr(3, 2)) * 60.0 +
                             std::stod(line.substr(6, 9)));
     ASSERT_GE(reads.size(), 26u);
-    for (std::size_t i = 1; i < reads.size(); ++i) EXPECT_LT(reads[i] - reads[i - 1], 0.45) << "poll " << i;
+    std::vector<std::size_t> late;
+    for (std::size_t i = 1; i < reads.size(); ++i)
+        if (reads[i] - reads[i - 1] >= 0.45) late.push_back(i);
+    EXPECT_LE(late.size(), 2u) << "polls after a gap of 0.45 s or more: " << ::testing::PrintToString(late);
 
     // Nothing a hook started outlives its limit (a zombie left to init is dead).
     const auto pids = linesOf(slurp(dir / "pids"));
