@@ -6,7 +6,6 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config ninja-build
   qt6-base-dev qt6-base-dev-tools libgl-dev
-  libjpeg-dev
   nlohmann-json3-dev
   libudev-dev libsystemd-dev
   systemd desktop-file-utils groff-base man-db  # the unit's check looks its manual page up
