@@ -7,7 +7,8 @@
 // back. Monitoring is started as soon as the enclosures are found. The
 // enclosures keep their flash in the state directory, so an upgrade is still
 // there at the next start; the firmware images to try are generated there
-// at every start, and Load Firmware opens on them.
+// at every start, and Load Firmware opens on them. Its event log goes there
+// too, apart from the log of the real enclosures.
 
 #include <QImage>
 #include <QPushButton>
@@ -54,8 +55,8 @@ void usage(const fs::path& defaultState) {
                  "usage: ardenvel-demo [--no-start] [--state DIR] [--fresh] [--upgrade IMAGE]\n"
                  "                     [--screenshot FILE [--after SECONDS]] [ENCLOSURE_DIR...]\n"
                  "  --no-start         do not start the monitoring once the enclosures are found\n"
-                 "  --state DIR        where the demo enclosures keep their flash and the firmware\n"
-                 "                     images are written (default %s)\n"
+                 "  --state DIR        where the demo enclosures keep their flash, the firmware\n"
+                 "                     images are written and the event log goes (default %s)\n"
                  "  --fresh            forget the kept flash: the enclosures start at firmware v1\n"
                  "  --upgrade IMAGE    load IMAGE (a file, or one of the demo's images by name) and\n"
                  "                     run Start Upgrade on Device1 once the enclosures are found,\n"
@@ -154,6 +155,7 @@ int main(int argc, char** argv) {
     std::error_code stateError;
     fs::create_directories(options.stateDir, stateError);
     setup.lockDirectory = options.stateDir;
+    setup.logDirectory = options.stateDir;
     setup.makeDialogs = [&]() -> std::unique_ptr<ardenvel::app::Dialogs> {
         auto d = std::make_unique<DemoDialogs>(imageDir, !options.screenshot.empty());
         demoDialogs = d.get();

@@ -78,7 +78,8 @@ int RunProgram(int& argc, char** argv, const ProgramSetup& setup) {
         EventLogState log;
         FirmwareState firmware;
         const std::filesystem::path programDir = executableDirectory();
-        log.LogDirectory = chooseLogDirectory(programDir, processEnv);
+        log.LogDirectory =
+            setup.logDirectory.empty() ? chooseLogDirectory(programDir, processEnv) : setup.logDirectory;
 
 #ifdef _WIN32
         const std::optional<std::filesystem::path> notes =

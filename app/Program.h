@@ -46,6 +46,10 @@ struct ProgramSetup {
     // Where the single-instance lock and the device lock live; the machine's
     // own when empty. A program over emulated enclosures keeps its own.
     std::filesystem::path lockDirectory;
+    // Where the day's log files and record dumps go; chosen from the
+    // program's folder when empty. The demo keeps its emulated events out
+    // of the real enclosures' log.
+    std::filesystem::path logDirectory;
 };
 
 // Returns the exit code: 0, whatever happened.

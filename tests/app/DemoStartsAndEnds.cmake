@@ -1,0 +1,45 @@
+# Runs the demo with its own enclosures until it has drawn its window, and
+# checks what a user would: it ended by itself with code 0, the picture is
+# the window at its size, and its log went to its state folder only.
+#   cmake -DDEMO=<exe> [-DEMULATOR=<wine>] -DSTATE=<folder> -P DemoStartsAndEnds.cmake
+
+get_filename_component(program_dir ${DEMO} DIRECTORY)
+function(logs_in dir out)
+  file(GLOB logs ${dir}/*.log)
+  set(seen)
+  foreach(f ${logs})
+    file(SIZE ${f} size)
+    file(TIMESTAMP ${f} when "%s")
+    list(APPEND seen "${f}:${size}:${when}")
+  endforeach()
+  set(${out} "${seen}" PARENT_SCOPE)
+endfunction()
+
+file(REMOVE_RECURSE ${STATE})
+file(MAKE_DIRECTORY ${STATE})
+logs_in(${program_dir} before)
+set(shot ${STATE}/window.png)
+execute_process(COMMAND ${EMULATOR} ${DEMO} --state ${STATE} --screenshot ${shot} --after 2
+  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 100)
+message("${out}${err}")
+if(NOT rc STREQUAL "0")
+  message(FATAL_ERROR "the demo ended with ${rc}")
+endif()
+if(NOT EXISTS ${shot})
+  message(FATAL_ERROR "the demo drew no picture")
+endif()
+# A PNG's header: the signature, then IHDR with the width and height.
+file(READ ${shot} head LIMIT 24 HEX)
+string(SUBSTRING "${head}" 0 16 signature)
+string(SUBSTRING "${head}" 32 16 size)
+if(NOT signature STREQUAL "89504e470d0a1a0a" OR NOT size STREQUAL "0000026f000001f9")
+  message(FATAL_ERROR "the picture is not a 623 x 505 PNG: ${head}")
+endif()
+file(GLOB state_logs ${STATE}/*.log)
+if(NOT state_logs)
+  message(FATAL_ERROR "no event log in the demo's state folder")
+endif()
+logs_in(${program_dir} after)
+if(NOT before STREQUAL after)
+  message(FATAL_ERROR "the demo wrote its log beside the program: ${after}")
+endif()
