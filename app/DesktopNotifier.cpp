@@ -1,6 +1,7 @@
 #include "app/DesktopNotifier.h"
 
 #include <QApplication>
+#include <QWidget>
 #include <map>
 #include <optional>
 #include <utility>
@@ -15,6 +16,17 @@
 #endif
 
 namespace ardenvel::app {
+
+std::optional<DesktopNotice> combinedNotice(const std::vector<DesktopNotice>& notices) {
+    if (notices.empty()) return std::nullopt;
+    auto lead = notices.end() - 1;
+    for (auto it = notices.begin(); it != notices.end(); ++it)
+        if (it->critical) lead = it;
+    DesktopNotice n = *lead;
+    for (auto it = notices.begin(); it != notices.end(); ++it)
+        if (it != lead) n.body += "\n" + it->summary;
+    return n;
+}
 
 #ifdef Q_OS_WIN
 
@@ -34,16 +46,26 @@ void DesktopNotifier::send(const DesktopNotice&) {}
 void DesktopNotifier::onClosed(uint, uint) {}
 
 void DesktopNotifier::show(const std::vector<DesktopNotice>& notices) {
-    if (notices.empty() || !QSystemTrayIcon::isSystemTrayAvailable()) return;
+    const std::optional<DesktopNotice> n = combinedNotice(notices);
+    if (!n || !QSystemTrayIcon::isSystemTrayAvailable()) return;
     if (!impl_->tray) {
         impl_->tray = std::make_unique<QSystemTrayIcon>(QApplication::windowIcon());
+        impl_->tray->setToolTip(QApplication::applicationName());
+        // The message and the icon lead back to the window it is about.
+        auto bringUp = [this] {
+            auto* window = qobject_cast<QWidget*>(parent());
+            if (window == nullptr) return;
+            window->showNormal();
+            window->raise();
+            window->activateWindow();
+        };
+        connect(impl_->tray.get(), &QSystemTrayIcon::messageClicked, this, bringUp);
+        connect(impl_->tray.get(), &QSystemTrayIcon::activated, this, bringUp);
         impl_->tray->show();
     }
-    // The tray shows one message at a time: the newest stands for the burst.
-    const DesktopNotice& n = notices.back();
-    impl_->tray->showMessage(QString::fromStdString(n.summary), QString::fromStdString(n.body),
-                             n.critical ? QSystemTrayIcon::Critical : QSystemTrayIcon::Warning,
-                             n.critical ? 24 * 60 * 60 * 1000 : 10000);
+    impl_->tray->showMessage(QString::fromStdString(n->summary), QString::fromStdString(n->body),
+                             n->critical ? QSystemTrayIcon::Critical : QSystemTrayIcon::Warning,
+                             n->critical ? 24 * 60 * 60 * 1000 : 10000);
 }
 
 #else

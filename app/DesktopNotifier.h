@@ -6,11 +6,17 @@
 #include <QObject>
 #include <QString>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "eventlog/DesktopNotices.h"
 
 namespace ardenvel::app {
+
+// The one message a burst of notices makes where only one can be up at a
+// time (the Windows tray): the newest critical notice, or else the newest,
+// with the other notices' summaries after its body. None for no notices.
+std::optional<DesktopNotice> combinedNotice(const std::vector<DesktopNotice>& notices);
 
 class DesktopNotifier : public QObject {
     Q_OBJECT

@@ -1,6 +1,7 @@
 // The window's smaller pieces: the disk picture and its decoder, the file
 // filters, status texts from other threads, the up-down arrows, what the
-// start-up window looks like, and the word on a window without its disks.
+// start-up window looks like, the word on a window without its disks, and
+// the one message a burst of notices makes.
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "app/DesktopNotifier.h"
 #include "app/Dialogs.h"
 #include "app/JpegImage.h"
 #include "app/Program.h"
@@ -169,6 +171,27 @@ TEST(HostNotice, AWindowWithoutItsDisksSaysWhyOnceInTheBarAndOnceInABox) {
     ASSERT_TRUE(waitUntil([&] { return told() == 1; }));
     waitUntil([] { return false; }, std::chrono::milliseconds(200));
     EXPECT_EQ(told(), 1);
+}
+
+TEST(CombinedNotice, LeadsWithTheNewestCriticalNoticeAndListsTheOthers) {
+    auto notice = [](const char* summary, bool critical) {
+        DesktopNotice n;
+        n.summary = summary;
+        n.body = std::string(summary) + " body";
+        n.critical = critical;
+        return n;
+    };
+    EXPECT_FALSE(app::combinedNotice({}));
+    const std::optional<DesktopNotice> one = app::combinedNotice({notice("removed", false)});
+    ASSERT_TRUE(one);
+    EXPECT_EQ(one->body, "removed body");
+
+    const auto burst = app::combinedNotice(
+        {notice("failed P0", true), notice("bad sector", true), notice("removed", false)});
+    ASSERT_TRUE(burst);
+    EXPECT_EQ(burst->summary, "bad sector");
+    EXPECT_TRUE(burst->critical);
+    EXPECT_EQ(burst->body, "bad sector body\nfailed P0\nremoved");
 }
 
 }  // namespace
