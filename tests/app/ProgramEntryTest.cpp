@@ -5,9 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+#include <QProcess>
 #include <QTimer>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -17,20 +18,11 @@
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include "app/Program.h"
 #include "app/SingleInstance.h"
 #include "app/TForm1.h"
 #include "hosts/virtual/VirtualHost.h"
 #include "support/AppTest.h"
-
-extern char** environ;
 
 namespace ardenvel::test {
 namespace {
@@ -39,6 +31,12 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 // ---- The child side
+
+// The program's lock in `lockDir`, or the machine's own when that is empty.
+std::unique_ptr<app::SingleInstance> instanceLock(const fs::path& lockDir, const std::string& name) {
+    if (lockDir.empty()) return std::make_unique<app::SingleInstance>(name);
+    return std::make_unique<app::SingleInstance>(name, lockDir);
+}
 
 void say(const std::string& line) {
     std::fputs((line + "\n").c_str(), stdout);
@@ -69,15 +67,15 @@ int runChild(const std::string& mode) {
     setup.lockDirectory = lockDir;
 
     if (mode == "hold") {
-        app::SingleInstance lock(app::kInstanceMutexName, lockDir);
-        say(lock.acquired() ? "held" : "refused");
-        for (;;) pause();
+        const auto lock = instanceLock(lockDir, std::getenv("ARDENVEL_LOCK_NAME"));
+        say(lock->acquired() ? "held" : "refused");
+        for (;;) std::this_thread::sleep_for(1h);
     }
     if (mode == "second") {
         // Getting this far means the copy would open its window.
         setup.makeHost = []() -> std::unique_ptr<Host> {
             say("window");
-            _exit(42);
+            std::_Exit(42);
         };
     } else if (mode == "first") {
         const char* quitFile = std::getenv("ARDENVEL_QUIT_FILE");
@@ -102,108 +100,83 @@ int runChild(const std::string& mode) {
 }
 
 [[maybe_unused]] const bool kIsChild = [] {
-    if (const char* mode = std::getenv("ARDENVEL_ENTRY_CHILD")) _exit(runChild(mode));
+    if (const char* mode = std::getenv("ARDENVEL_ENTRY_CHILD")) std::_Exit(runChild(mode));
     return false;
 }();
 
 // ---- The parent side
 
+// The test's own name for the program's lock: the machine's copies of it
+// are not the test's business.
+std::string testLockName() {
+    return "ardenvel-test-" + std::to_string(QCoreApplication::applicationPid());
+}
+
+// This test program started again as a copy of the program; its standard
+// output is what it says.
 class Child {
 public:
     Child(const std::string& mode, const fs::path& lockDir, const fs::path& quitFile = {}) {
-        std::vector<std::string> env;
-        for (char** e = environ; *e != nullptr; ++e) {
-            const std::string v = *e;
-            if (v.rfind("ARDENVEL_", 0) == 0 || v.rfind("QT_QPA_PLATFORM=", 0) == 0) continue;
-            env.push_back(v);
-        }
-        env.push_back("ARDENVEL_ENTRY_CHILD=" + mode);
-        env.push_back("ARDENVEL_LOCK_DIR=" + lockDir.string());
-        env.push_back("ARDENVEL_QUIT_FILE=" + quitFile.string());
-        env.push_back("QT_QPA_PLATFORM=offscreen");
-        std::vector<char*> envp;
-        for (auto& v : env) envp.push_back(v.data());
-        envp.push_back(nullptr);
-
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-        std::string exe = fs::read_symlink("/proc/self/exe").string();
-        char* argv[] = {exe.data(), nullptr};
-        const int err = posix_spawn(&pid_, exe.c_str(), &actions, nullptr, argv, envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        close(fds[1]);
-        out_ = fds[0];
-        if (err != 0) throw std::runtime_error("spawn");
+        application();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const QString& key : env.keys())
+            if (key.startsWith(QLatin1String("ARDENVEL_"))) env.remove(key);
+        env.insert(QStringLiteral("ARDENVEL_ENTRY_CHILD"), QString::fromStdString(mode));
+        env.insert(QStringLiteral("ARDENVEL_LOCK_DIR"), QString::fromStdString(lockDir.string()));
+        env.insert(QStringLiteral("ARDENVEL_QUIT_FILE"), QString::fromStdString(quitFile.string()));
+        env.insert(QStringLiteral("ARDENVEL_LOCK_NAME"), QString::fromStdString(testLockName()));
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        process_.setProcessEnvironment(env);
+        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process_.start(QCoreApplication::applicationFilePath(), {});
+        if (!process_.waitForStarted(20000)) throw std::runtime_error("spawn");
     }
     ~Child() {
-        if (pid_ > 0 && !exited_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (out_ >= 0) close(out_);
+        if (process_.state() != QProcess::NotRunning) killHard();
     }
 
-    // Reads output until `line` has been seen or the time is up.
+    // Reads output until `line` has been seen, the child has ended or the
+    // time is up.
     bool waitForLine(const std::string& line, std::chrono::milliseconds limit) {
         const auto end = std::chrono::steady_clock::now() + limit;
-        while (output_.find(line + "\n") == std::string::npos) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-            if (left <= 0ms || !readSome(static_cast<int>(left.count()))) return false;
+        for (;;) {
+            const bool ended = process_.state() == QProcess::NotRunning;
+            if (output().find(line + "\n") != std::string::npos) return true;
+            if (ended || std::chrono::steady_clock::now() > end) return false;
+            process_.waitForReadyRead(20);
         }
-        return true;
     }
 
-    // The exit code, or -1 when the child did not end in time (it is then killed).
+    // The exit code, or -1 when the child did not end in time (it is then
+    // killed), -2 when it crashed.
     int wait(std::chrono::milliseconds limit) {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        int status = 0;
-        while (waitpid(pid_, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > end) return -1;
-            readSome(10);
-        }
-        exited_ = true;
-        while (readSome(0)) {
-        }
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
+        if (!process_.waitForFinished(static_cast<int>(limit.count()))) return -1;
+        output();
+        return process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -2;
     }
 
-    bool running() {
-        int status = 0;
-        return !exited_ && waitpid(pid_, &status, WNOHANG) == 0;
-    }
+    bool running() const { return process_.state() == QProcess::Running; }
     void killHard() {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        exited_ = true;
+        process_.kill();
+        process_.waitForFinished(20000);
     }
-    const std::string& output() const { return output_; }
+    // What it printed so far, with Windows' line ends as "\n".
+    const std::string& output() {
+        output_ += process_.readAllStandardOutput().replace("\r\n", "\n").toStdString();
+        return output_;
+    }
 
 private:
-    bool readSome(int timeoutMs) {
-        pollfd p{out_, POLLIN, 0};
-        if (poll(&p, 1, timeoutMs) <= 0) return timeoutMs > 0 ? true : false;
-        char buf[512];
-        const ssize_t n = read(out_, buf, sizeof buf);
-        if (n <= 0) return false;
-        output_.append(buf, static_cast<std::size_t>(n));
-        return true;
-    }
-
-    pid_t pid_ = -1;
-    int out_ = -1;
-    bool exited_ = false;
+    QProcess process_;
     std::string output_;
 };
 
 class ProgramEntry : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir = fs::temp_directory_path() / ("ardenvel-entry-" + std::to_string(getpid()) + "-" +
-                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir = fs::temp_directory_path() /
+              ("ardenvel-entry-" + std::to_string(QCoreApplication::applicationPid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(dir);
         fs::create_directories(dir);
         fs::permissions(dir, fs::perms::owner_all);
@@ -238,11 +211,18 @@ TEST_F(ProgramEntry, SecondCopyEndsAtOnceWithCodeZeroAndTheFirstRunsOn) {
 }
 
 TEST_F(ProgramEntry, TheSystemDropsTheLockOfACopyThatDied) {
-    Child holder("hold", dir);
-    ASSERT_TRUE(holder.waitForLine("held", 10s)) << holder.output();
-    EXPECT_FALSE(app::SingleInstance(app::kInstanceMutexName, dir).acquired());
-    holder.killHard();
-    EXPECT_TRUE(app::SingleInstance(app::kInstanceMutexName, dir).acquired());
+    std::vector<fs::path> lockDirs{dir};
+#ifdef _WIN32
+    lockDirs.emplace_back();  // the machine's: the named mutex in the Global namespace
+#endif
+    for (const fs::path& lockDir : lockDirs) {
+        SCOPED_TRACE(lockDir.empty() ? "the machine's lock" : "a lock directory");
+        Child holder("hold", lockDir);
+        ASSERT_TRUE(holder.waitForLine("held", 10s)) << holder.output();
+        EXPECT_FALSE(instanceLock(lockDir, testLockName())->acquired());
+        holder.killHard();
+        EXPECT_TRUE(instanceLock(lockDir, testLockName())->acquired());
+    }
 }
 
 TEST_F(ProgramEntry, AnEscapedExceptionIsShownAndTheProgramEndsNormally) {
@@ -261,7 +241,8 @@ TEST_F(ProgramEntry, AnEscapedExceptionIsShownAndTheProgramEndsNormally) {
 }
 
 TEST(SingleInstanceLock, IsTakenOnceWithinAProcessAndAgainOnceLetGo) {
-    const fs::path d = fs::temp_directory_path() / ("ardenvel-lock-" + std::to_string(getpid()));
+    const fs::path d =
+        fs::temp_directory_path() / ("ardenvel-lock-" + std::to_string(QCoreApplication::applicationPid()));
     fs::create_directories(d);
     {
         app::SingleInstance a("QX_GUI", d);

@@ -294,22 +294,17 @@ TEST_F(TForm1Upgrade, ARefusedUpgradesDumpGoesBesideTheLogsWhenTheProgramFolderI
     namespace fs = std::filesystem;
     // As installed: the program's folder cannot be written, so the logs fall
     // back to the per-user folder, which does not exist yet. Root passes a
-    // write probe, so here the permission bits say what the folder is.
+    // write probe, and Windows keeps no folder from being written by its
+    // read-only mark, so the test says which folder is read-only.
     const fs::path program = h.dir;
     const fs::path data = fs::temp_directory_path() /
                           ("ardenvel-app-data-" + std::to_string(QCoreApplication::applicationPid()));
     fs::remove_all(data);
-    const auto writes = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
-    fs::permissions(program, writes, fs::perm_options::remove);
-    const auto writable = [](const fs::path& d) {
-        return (fs::status(d).permissions() & fs::perms::owner_write) != fs::perms::none;
-    };
-    const auto env = [&](const std::string& name) -> std::optional<std::string> {
-        if (name == "XDG_DATA_HOME") return data.string();
-        return std::nullopt;
-    };
-    h.log.LogDirectory = chooseLogDirectory(program, env, writable, HostPlatform::Linux);
-    ASSERT_EQ(h.log.LogDirectory, data / "ardenvel");
+    const auto writable = [&](const fs::path& d) { return d != program; };
+    // Whichever variable this system's fallback reads names the data folder.
+    const auto env = [&](const std::string&) -> std::optional<std::string> { return data.string(); };
+    h.log.LogDirectory = chooseLogDirectory(program, env, writable);
+    ASSERT_EQ(h.log.LogDirectory.parent_path(), data);
 
     // The bridge's record names no free slot: the upgrade stops and saves it.
     virt::VirtualEnclosure& e = *h.host.enclosure(1);
@@ -317,15 +312,17 @@ TEST_F(TForm1Upgrade, ARefusedUpgradesDumpGoesBesideTheLogsWhenTheProgramFolderI
     const auto served = e.currentRecord();
     choose(0);
     window->Button2Click();
-    fs::permissions(program, fs::perms::owner_write, fs::perm_options::add);
 
     EXPECT_EQ(h.dialogs.boxes.size(), 1u);
     EXPECT_EQ(h.dialogs.boxes.at(0).text, "SPI Free address Error!!");
-    const fs::path dump = data / "ardenvel" / "SPIRECA0.bin";
+    const fs::path dump = h.log.LogDirectory / "SPIRECA0.bin";
     EXPECT_EQ(window->StatusBar1->panelText(kPanelMessages).toStdString(), "Svae File OK :" + dump.string());
-    std::ifstream in(dump, std::ios::binary);
-    const Bytes saved((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(saved, Bytes(served.begin(), served.end()));
+    {
+        // Closed before the folder goes: Windows removes no open file.
+        std::ifstream in(dump, std::ios::binary);
+        const Bytes saved((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(saved, Bytes(served.begin(), served.end()));
+    }
     for (const auto& f : fs::directory_iterator(program))
         EXPECT_NE(f.path().filename().string().rfind("SPIREC", 0), 0u) << f.path();
     fs::remove_all(data);

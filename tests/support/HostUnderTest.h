@@ -2,7 +2,8 @@
 // The host a rig's device state talks to, chosen here for every rig: the
 // rig's own host, or, with ARDENVEL_TEST_HOST=remote, the same host behind
 // the host helper's request loop, reached through RemoteHost over a socket
-// pair. CTest registers each suite that uses it a second time that way.
+// pair. CTest registers each suite that uses it a second time that way,
+// where the helper is built (not on Windows).
 
 #include <gtest/gtest.h>
 
@@ -10,7 +11,9 @@
 #include <memory>
 #include <string_view>
 
+#ifndef _WIN32
 #include "hosts/remote/InProcessHelper.h"
+#endif
 
 namespace ardenvel::test {
 
@@ -21,17 +24,29 @@ inline bool overHelper() {
 
 class HostUnderTest {
 public:
+#ifdef _WIN32
+    explicit HostUnderTest(Host& inner) : inner_(inner) {}
+    Host& host() {
+        return inner_;
+    }
+
+private:
+    Host& inner_;
+#else
     explicit HostUnderTest(Host& inner) : inner_(inner) {
         // The suites send only what the tool sends; a refusal is a fault.
         if (overHelper())
             helper_ = std::make_unique<remote::InProcessHelper>(
                 inner, [](const std::string& line) { ADD_FAILURE() << "host helper " << line; });
     }
-    Host& host() { return helper_ ? static_cast<Host&>(helper_->host()) : inner_; }
+    Host& host() {
+        return helper_ ? static_cast<Host&>(helper_->host()) : inner_;
+    }
 
 private:
     Host& inner_;
     std::unique_ptr<remote::InProcessHelper> helper_;
+#endif
 };
 
 }  // namespace ardenvel::test
