@@ -18,6 +18,7 @@ packages=(
   python3
   libxml2-utils polkitd  # xmllint and the DTD the helper's polkit action is checked against
   g++-mingw-w64-x86-64-posix wine64
+  nsis  # makensis, for the Windows installer
   g++-mingw-w64-i686-posix
 )
 

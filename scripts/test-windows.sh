@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Cross-builds everything for 64-bit Windows with mingw-w64 and the Qt in
 # third_party/qt6-mingw: the core, the Win32 host, ardenvel-cli.exe, the
-# window (ardenvel.exe, ardenvel-demo.exe) and their tests, and runs the
-# tests under Wine.
+# window (ardenvel.exe, ardenvel-demo.exe), their tests and the installer.
+# Runs the tests under Wine, and the installer there from install to
+# uninstall.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,6 +11,7 @@ build=${WIN_BUILD_DIR:-build-windows}
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
   -DCMAKE_BUILD_TYPE=Release -DARDENVEL_GUI=ON -DARDENVEL_BENCH=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)"
+cmake --build "$build" --target windows-installer >/dev/null
 
 # The request layouts are also checked at compile time for 32-bit Windows,
 # whose structure sizes (44 and 80 bytes) the requests were first laid out in.
@@ -80,3 +82,47 @@ for example in examples/*/; do
 done
 "$wineserver" -k 2>/dev/null || true
 
+# The installer, as a user runs it: silently into a fresh prefix, then the
+# installed demo (its window drawn by the shipped platform plugin), then the
+# uninstaller. Every DLL shipped is one the demo loads, and nothing is left.
+installer=$(ls "$build"/ardenvel-*-setup.exe)
+fresh_prefix "$PWD/$build/wineprefix-install"
+"$wine" "$installer" /S
+drive_c=$WINEPREFIX/drive_c
+installed="$drive_c/Program Files/Ardenvel"
+menu="$drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Ardenvel"
+uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Ardenvel'
+fail() {
+  echo "test-windows: installer: $*" >&2
+  exit 1
+}
+for f in ardenvel.exe ardenvel-demo.exe ardenvel-cli.exe uninstall.exe; do
+  [ -f "$installed/$f" ] || fail "no $f in $installed"
+done
+[ -f "$menu/Ardenvel.lnk" ] && [ -f "$menu/Ardenvel demo.lnk" ] || fail "no Start-menu entries"
+"$wine" reg query "$uninstall_key" /v UninstallString >/dev/null 2>&1 || fail "not in Add/Remove Programs"
+
+unset QT_QPA_PLATFORM
+if ! WINEDEBUG=+loaddll cmake -DDEMO="$installed/ardenvel-demo.exe" -DEMULATOR="$wine" \
+  -DSTATE="$scratch/demo-state" -P tests/app/DemoStartsAndEnds.cmake >"$scratch/demo.log" 2>&1; then
+  cat "$scratch/demo.log" >&2
+  fail "the installed demo did not show its window"
+fi
+loaded=$(grep -o 'Program Files\\\\Ardenvel\\\\[^"]*\.dll' "$scratch/demo.log" | sed 's/.*Ardenvel\\\\//; s/\\\\/\//g' | sort -u)
+shipped=$(cd "$installed" && find . -name '*.dll' | sed 's|^\./||' | sort)
+if [ "$loaded" != "$shipped" ]; then
+  diff <(echo "$shipped") <(echo "$loaded") >&2 || true
+  fail "the DLLs shipped (<) are not the ones the demo loads (>)"
+fi
+echo "test-windows: installed silently; the installed demo showed its window and loaded all $(echo "$shipped" | wc -l) DLLs shipped"
+
+# The uninstaller hands the work to a copy of itself and ends at once. A
+# wineserver that is not kept on ends with the last program: waiting for it
+# waits for the copy.
+"$wineserver" -k
+"$wine" "$installed/uninstall.exe" /S
+"$wineserver" -w
+# The server has ended, so the registry is in its files.
+left=$(find "$drive_c" -iname '*ardenvel*' 2>/dev/null; grep -il ardenvel "$WINEPREFIX"/*.reg || true)
+[ -z "$left" ] || fail "left behind after the uninstall: $left"
+echo "test-windows: uninstalled silently; nothing is left"

@@ -1,0 +1,73 @@
+# Writes the installer's file lists from the staged folder: one macro that
+# installs every file and one that removes exactly those, so the uninstaller
+# never deletes what it did not put there. With STRIP, the staged programs
+# and DLLs lose their symbols first (the runtime DLLs come with theirs).
+#   cmake -DSTAGE=<folder> -DOUT=<files.nsh> [-DSTRIP=<strip>] -P ListFiles.cmake
+cmake_minimum_required(VERSION 3.25)
+file(GLOB_RECURSE files LIST_DIRECTORIES false RELATIVE ${STAGE} ${STAGE}/*)
+if(NOT files)
+  message(FATAL_ERROR "nothing staged in ${STAGE}")
+endif()
+if(STRIP)
+  file(GLOB_RECURSE binaries ${STAGE}/*.dll ${STAGE}/*.exe)
+  execute_process(COMMAND ${STRIP} --strip-unneeded ${binaries} COMMAND_ERROR_IS_FATAL ANY)
+endif()
+list(SORT files)
+set(dirs)
+# "." is the top folder.
+function(folder_of file out)
+  get_filename_component(d ${file} DIRECTORY)
+  if(d STREQUAL "")
+    set(d ".")
+  endif()
+  set(${out} ${d} PARENT_SCOPE)
+endfunction()
+foreach(f ${files})
+  folder_of(${f} d)
+  list(APPEND dirs ${d})
+endforeach()
+list(REMOVE_DUPLICATES dirs)
+
+# The files of one folder as NSIS lines: `pattern` with @STAGED@ the staged
+# file and @WINDOWS@ its path in the installed folder.
+function(lines_for dir pattern out)
+  set(text "")
+  foreach(f ${files})
+    folder_of(${f} fd)
+    if(fd STREQUAL dir)
+      string(REPLACE "/" "\\" windows "${f}")
+      string(REPLACE "@STAGED@" "${STAGE}/${f}" line "${pattern}")
+      string(REPLACE "@WINDOWS@" "${windows}" line "${line}")
+      string(APPEND text "${line}\n")
+    endif()
+  endforeach()
+  set(${out} "${text}" PARENT_SCOPE)
+endfunction()
+
+set(install "!macro ARDENVEL_INSTALL_FILES\n")
+foreach(d ${dirs})
+  if(d STREQUAL ".")
+    string(APPEND install "  SetOutPath \"$INSTDIR\"\n")
+  else()
+    string(REPLACE "/" "\\" windows "${d}")
+    string(APPEND install "  SetOutPath \"$INSTDIR\\${windows}\"\n")
+  endif()
+  lines_for(${d} "  File \"@STAGED@\"" text)
+  string(APPEND install "${text}")
+endforeach()
+string(APPEND install "  SetOutPath \"$INSTDIR\"\n!macroend\n")
+
+# Deepest folders first, each emptied and then removed; the top one is the
+# uninstaller's to remove.
+set(remove "!macro ARDENVEL_REMOVE_FILES\n")
+list(REVERSE dirs)
+foreach(d ${dirs})
+  lines_for(${d} "  Delete \"$INSTDIR\\@WINDOWS@\"" text)
+  string(APPEND remove "${text}")
+  if(NOT d STREQUAL ".")
+    string(REPLACE "/" "\\" windows "${d}")
+    string(APPEND remove "  RMDir \"$INSTDIR\\${windows}\"\n")
+  endif()
+endforeach()
+string(APPEND remove "!macroend\n")
+file(WRITE ${OUT} "${install}${remove}")
