@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Redraws the pictures in docs/screenshots: the main window over emulated
 # enclosures in the states a user meets most (idle mirror, rebuild, surface
-# scan with its Stop button, failed disk, two enclosures).
+# scan with its Stop button, failed disk, two enclosures), and the rebuild
+# once more as the Windows build draws it, under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -57,3 +58,36 @@ shoot failed-disk "$scenes/failed-disk"
 mkdir -p "$scenes/usb-striping"
 cp examples/usb-striping/description.json "$scenes/usb-striping/"
 shoot two-enclosures "$scenes/idle-mirror" "$scenes/usb-striping"
+
+# The rebuild again as Windows draws it: the Windows demo under Wine, with
+# Qt's real windows platform plugin on Xvfb. Wine has no Arial; Arimo, drawn
+# to the same measures and smoothed at every size as Windows smooths Arial,
+# stands in for it inside Wine's prefix only (installed for the whole system
+# it would take Arial's place in the Linux pictures too).
+win_build=${WIN_BUILD_DIR:-build-windows}
+if [ ! -f "$win_build/app/ardenvel-demo.exe" ]; then
+  cmake -S . -B "$win_build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+    -DCMAKE_BUILD_TYPE=Release -DARDENVEL_GUI=ON -DARDENVEL_BENCH=OFF >/dev/null
+  cmake --build "$win_build" -j "$(nproc)" --target ardenvel-demo
+fi
+arimo="$win_build/arimo"
+if [ ! -f "$arimo/Arimo-Regular.ttf" ]; then
+  (cd "$scenes" && apt-get download fonts-croscore >/dev/null 2>&1)
+  dpkg-deb -x "$scenes"/fonts-croscore_*.deb "$scenes/croscore"
+  mkdir -p "$arimo"
+  cp "$scenes"/croscore/usr/share/fonts/truetype/croscore/Arimo-*.ttf "$arimo/"
+fi
+export WINEPREFIX="$PWD/$win_build/wineprefix-screens" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
+wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+mkdir -p "$WINEPREFIX"
+"$wine" wineboot -i >/dev/null 2>&1 || true
+cp "$arimo"/Arimo-*.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
+"$wine" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v Arial /d Arimo /f >/dev/null 2>&1
+"$wineserver" -k 2>/dev/null || true
+rm -f "$scenes"/rebuild/*.bin
+# Wine's own processes outlive the demo; ending them lets xvfb-run end.
+xvfb-run -a -s "-screen 0 1024x768x24" sh -c '"$1" "$2" --state "$3" --screenshot "$4" --after "$5" "$6" >/dev/null; "$7" -k' \
+  sh "$wine" "$(realpath "$win_build/app/ardenvel-demo.exe")" "$scenes/windows-state" "$out/windows-demo.png" \
+  "${AFTER:-9}" "$scenes/rebuild" "$wineserver"
+echo "$out/windows-demo.png"
