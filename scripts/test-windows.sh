@@ -20,7 +20,9 @@ i686-w64-mingw32-g++-posix -std=c++20 -Wall -Wextra -Wpedantic -Werror -I. \
 echo "test-windows: the request layouts compile for 32-bit Windows"
 
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+# No Mono or Gecko prompts, and no menu entries in the real home for the
+# shortcuts the installer makes.
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 scratch=$(mktemp -d)
@@ -31,18 +33,18 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# A prefix of its own, made afresh, with Wine's null graphics driver: no
+# A prefix with Wine's null graphics driver (made afresh with "fresh"): no
 # display, yet programs still create (hidden) top-level windows, which is
 # where device-change broadcasts go. The desktop takes its driver when it
 # starts, so Wine starts afresh, here and not under ctest, whose pipes the
 # desktop's processes would hold open. One wineserver then stays for the
 # whole run: when each program starts its own, a program that connects while
 # the last one's server shuts down gets "recvmsg: Connection reset by peer".
-fresh_prefix() {
+use_prefix() {
   export WINEPREFIX=$1
   prefixes+=("$1")
   "$wineserver" -k 2>/dev/null || true
-  rm -rf "$WINEPREFIX"
+  if [ "${2:-}" = fresh ]; then rm -rf "$WINEPREFIX"; fi
   mkdir -p "$WINEPREFIX"
   "$wine" wineboot -i >/dev/null 2>&1 || true
   "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
@@ -52,7 +54,7 @@ fresh_prefix() {
   "$wine" wineboot >/dev/null 2>&1 || true
 }
 
-fresh_prefix "$PWD/$build/wineprefix"
+use_prefix "$PWD/$build/wineprefix"
 # Now and then a test program under Wine ends within milliseconds, before
 # main(), with no output at all; a second run shows whether the test fails.
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 300 --repeat until-pass:2 -LE long
@@ -86,7 +88,7 @@ done
 # installed demo (its window drawn by the shipped platform plugin), then the
 # uninstaller. Every DLL shipped is one the demo loads, and nothing is left.
 installer=$(ls "$build"/ardenvel-*-setup.exe)
-fresh_prefix "$PWD/$build/wineprefix-install"
+use_prefix "$PWD/$build/wineprefix-install" fresh
 "$wine" "$installer" /S
 drive_c=$WINEPREFIX/drive_c
 installed="$drive_c/Program Files/Ardenvel"
