@@ -678,6 +678,7 @@ int Session::monitor() {
     if (!opts_.args.empty()) return kExitUsage;
     MonitorSettings settings = opts_.monitor;
     settings.count = opts_.count;
+    settings.json = opts_.json;
     if (auto problem = applyMonitorEnvironment(settings, processEnv)) {
         std::fprintf(err_, "ardenvel-cli: %s\n", problem->c_str());
         return kExitUsage;
@@ -691,7 +692,8 @@ int Session::monitor() {
         logDir_,
         notesDir_,
         [this] { return discover(); },
-        [this](unsigned slot, const StatusBlock* block) { return statusJson(slot, block); }};
+        [this](unsigned slot, const StatusBlock* block) { return statusJson(slot, block); },
+        [this](bool quiet) { ui_.quiet = quiet; }};
     return runMonitor(settings, context);
 }
 

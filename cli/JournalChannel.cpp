@@ -1,0 +1,48 @@
+#include "cli/JournalChannel.h"
+
+#include <cstring>
+
+#ifdef ARDENVEL_HAVE_SYSTEMD
+#include <sys/uio.h>
+#include <systemd/sd-journal.h>
+#endif
+
+#include "monitor/DeviceText.h"
+
+namespace ardenvel::cli {
+
+std::vector<std::string> journalFields(const LogEvent& e, const std::string& enclosure) {
+    std::string lbas, message = eventSummary(e);
+    for (std::uint32_t lba : e.lbas) lbas += (lbas.empty() ? "" : " ") + std::to_string(lba);
+    if (!lbas.empty()) message += ": LBA " + lbas;
+    return {
+        "MESSAGE=" + message,
+        // crit: a disk is lost or losing data. The test event takes the same
+        // road, so that a test shows what a real alert would do.
+        "PRIORITY=2",
+        "SYSLOG_IDENTIFIER=ardenvel-monitor",
+        std::string("ARDENVEL_EVENT=") + eventName(e.kind),
+        "ARDENVEL_ENCLOSURE=" + enclosure,
+        "ARDENVEL_DEVICE=" + (e.kind == EventKind::Test ? std::string() : std::to_string(e.slot + 1)),
+        "ARDENVEL_PORT=" + (e.port >= 0 ? std::to_string(e.port) : std::string()),
+        "ARDENVEL_SERIAL=" + deviceTextTrimmed(e.serial),
+        "ARDENVEL_LBAS=" + lbas,
+    };
+}
+
+std::optional<std::string> sendToJournal(const LogEvent& e, const std::string& enclosure) {
+#ifdef ARDENVEL_HAVE_SYSTEMD
+    const std::vector<std::string> fields = journalFields(e, enclosure);
+    std::vector<iovec> iov;
+    for (const std::string& f : fields) iov.push_back({const_cast<char*>(f.data()), f.size()});
+    const int rc = sd_journal_sendv(iov.data(), static_cast<int>(iov.size()));
+    if (rc < 0) return std::string("Cannot write to the systemd journal: ") + std::strerror(-rc);
+    return std::nullopt;
+#else
+    (void)e;
+    (void)enclosure;
+    return "This build has no systemd journal";
+#endif
+}
+
+}  // namespace ardenvel::cli
