@@ -115,7 +115,13 @@ constexpr CommandHelp kCommandHelp[] = {
      "  --state-dir DIR     remember in DIR what was alerted, across restarts\n"
      "  --remind-daily      alert again once a day while a disk stays failed\n"
      "  --test              send one test event to every hook and exit\n"
-     "  ARDENVEL_INTERVAL, ARDENVEL_EXEC, ARDENVEL_EXEC_TIMEOUT, ARDENVEL_INCREMENT and\n"
+     "  --exec-retries N    run a failed hook again up to N times (10), then give it up\n"
+     "  --exec-retry-delay S  wait S seconds before the first retry (30), doubling each time\n"
+     "  --journal           critical events to the systemd journal (PRIORITY=2)\n"
+     "  --test-on-start     send the test event to every hook and the journal at the start\n"
+     "  --json              JSON lines for each event and poll instead of the log's lines\n"
+     "  ARDENVEL_INTERVAL, ARDENVEL_EXEC, ARDENVEL_EXEC_TIMEOUT, ARDENVEL_EXEC_RETRIES,\n"
+     "  ARDENVEL_EXEC_RETRY_DELAY, ARDENVEL_TEST_ON_START (yes|no), ARDENVEL_INCREMENT and\n"
      "  ARDENVEL_REMIND (daily|no) stand in for options not given. See docs/monitor.md.\n"},
     {"buzzer",
      "Usage: ardenvel-cli buzzer mute|sound [--device N]\n  Mutes or sounds the bridge's buzzer.\n"},
