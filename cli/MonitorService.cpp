@@ -346,8 +346,9 @@ void MonitorService::poll() {
     print(read);
     if (read != 0) s_->firstRefreshPending = false;
 
-    writeFiles(read);
+    // The alerts first, so that the metrics count this poll's as pending.
     alert(read);
+    writeFiles(read);
 }
 
 // The new log lines, in UTF-8 whatever bytes the device sent; or, with
