@@ -220,8 +220,10 @@ void HookRunner::submit(std::vector<HookDelivery> runs) {
         }
         givenUp_ += dropped;
         if (dropped != 0) ++changes_;
-        // Started with the first runs, so a monitor without hooks has no threads.
-        while (workers_.size() < kParallel) workers_.emplace_back([this] { work(); });
+        // As many as there are runs to do at once: a monitor without hooks
+        // has no threads, one with a quiet enclosure few.
+        while (workers_.size() < std::min<std::size_t>(kParallel, runs_.size()))
+            workers_.emplace_back([this] { work(); });
     }
     if (dropped != 0)
         std::fprintf(err_, "ardenvel-cli: hooks fall behind; %zu queued run(s) given up\n", dropped);
