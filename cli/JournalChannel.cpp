@@ -5,11 +5,18 @@
 #ifdef ARDENVEL_HAVE_SYSTEMD
 #include <sys/uio.h>
 #include <systemd/sd-journal.h>
+#include <unistd.h>
 #endif
 
 #include "monitor/DeviceText.h"
 
 namespace ardenvel::cli {
+
+#ifdef ARDENVEL_HAVE_SYSTEMD
+namespace {
+constexpr char kJournalSocket[] = "/run/systemd/journal/socket";
+}  // namespace
+#endif
 
 std::vector<std::string> journalFields(const LogEvent& e, const std::string& enclosure) {
     std::string lbas, message = eventSummary(e);
@@ -32,6 +39,9 @@ std::vector<std::string> journalFields(const LogEvent& e, const std::string& enc
 
 std::optional<std::string> sendToJournal(const LogEvent& e, const std::string& enclosure) {
 #ifdef ARDENVEL_HAVE_SYSTEMD
+    // libsystemd drops an entry silently where there is no journal.
+    if (::access(kJournalSocket, F_OK) != 0)
+        return std::string("No systemd journal here: no ") + kJournalSocket;
     const std::vector<std::string> fields = journalFields(e, enclosure);
     std::vector<iovec> iov;
     for (const std::string& f : fields) iov.push_back({const_cast<char*>(f.data()), f.size()});
