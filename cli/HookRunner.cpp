@@ -292,7 +292,7 @@ void HookRunner::ended(std::list<Run>::iterator run, const HookResult& r) {
     ++d.failures;
     std::string line = describeHookFailure(d.program, d.event, r, limit_);
     if (d.failures > retries_.retries) {
-        line += "; given up after " + std::to_string(d.failures) + " runs";
+        line.append("; given up after ").append(std::to_string(d.failures)).append(" runs");
         ++givenUp_;
         runs_.erase(run);
     } else {

@@ -19,21 +19,23 @@ constexpr char kJournalSocket[] = "/run/systemd/journal/socket";
 #endif
 
 std::vector<std::string> journalFields(const LogEvent& e, const std::string& enclosure) {
+    // Appended, not "NAME=" + value: GCC 12 warns falsely (-Wrestrict) on that.
+    auto field = [](const char* name, const std::string& value) { return std::string(name).append(value); };
     std::string lbas, message = eventSummary(e);
-    for (std::uint32_t lba : e.lbas) lbas += (lbas.empty() ? "" : " ") + std::to_string(lba);
-    if (!lbas.empty()) message += ": LBA " + lbas;
+    for (std::uint32_t lba : e.lbas) (lbas += lbas.empty() ? "" : " ") += std::to_string(lba);
+    if (!lbas.empty()) message.append(": LBA ").append(lbas);
     return {
-        "MESSAGE=" + message,
+        field("MESSAGE=", message),
         // crit: a disk is lost or losing data. The test event takes the same
         // road, so that a test shows what a real alert would do.
         "PRIORITY=2",
         "SYSLOG_IDENTIFIER=ardenvel-monitor",
-        std::string("ARDENVEL_EVENT=") + eventName(e.kind),
-        "ARDENVEL_ENCLOSURE=" + enclosure,
-        "ARDENVEL_DEVICE=" + (e.kind == EventKind::Test ? std::string() : std::to_string(e.slot + 1)),
-        "ARDENVEL_PORT=" + (e.port >= 0 ? std::to_string(e.port) : std::string()),
-        "ARDENVEL_SERIAL=" + deviceTextTrimmed(e.serial),
-        "ARDENVEL_LBAS=" + lbas,
+        field("ARDENVEL_EVENT=", eventName(e.kind)),
+        field("ARDENVEL_ENCLOSURE=", enclosure),
+        field("ARDENVEL_DEVICE=", e.kind == EventKind::Test ? std::string() : std::to_string(e.slot + 1)),
+        field("ARDENVEL_PORT=", e.port >= 0 ? std::to_string(e.port) : std::string()),
+        field("ARDENVEL_SERIAL=", deviceTextTrimmed(e.serial)),
+        field("ARDENVEL_LBAS=", lbas),
     };
 }
 

@@ -258,8 +258,10 @@ std::optional<LogEvent> AlertFilter::newBadSectors(EnclosureMemory& m, LogEvent 
     });
     e.lbas = fresher;
     const std::string serial = port >= 0 ? text(r.serial(port)) : std::string();
-    DiskMemory& d =
-        disk(serial.empty() ? "#" + std::to_string(m.id) + "/P" + std::to_string(port) : serial, now);
+    // A disk without a serial is known by its place.
+    const std::string place =
+        std::string("#").append(std::to_string(m.id)).append("/P").append(std::to_string(port));
+    DiskMemory& d = disk(serial.empty() ? place : serial, now);
     d.lbas.insert(d.lbas.end(), fresher.begin(), fresher.end());
     if (d.lbas.size() > kRememberedLbas)
         d.lbas.erase(d.lbas.begin(), d.lbas.end() - static_cast<std::ptrdiff_t>(kRememberedLbas));
