@@ -350,7 +350,7 @@ public:
             dev_->operationLock.setWaitNotice([this](bool waiting) {
                 if (waiting) std::fprintf(err_, "%s\n", kTextWaitingForOtherProcess);
             });
-        logDir_ = opts_.logDir ? *opts_.logDir : chooseLogDirectory(executableDirectory(), processEnv);
+        logDir_ = opts_.logDir ? *opts_.logDir : chooseLogDirectory(thisProgram(), processEnv);
         return true;
     }
 
