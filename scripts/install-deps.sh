@@ -10,6 +10,7 @@ packages=(
   nlohmann-json3-dev
   libudev-dev libsystemd-dev
   systemd desktop-file-utils groff-base man-db  # the unit's check looks its manual page up
+  mandoc  # lints the manual pages
   dbus-daemon
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   fonts-liberation
