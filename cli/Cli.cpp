@@ -9,6 +9,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <string_view>
 #include <thread>
 
 #ifdef _WIN32
@@ -148,7 +149,7 @@ constexpr CommandHelp kCommandHelp[] = {
 // (parseMonitorOption) are for monitor alone.
 struct CommandOptions {
     const char* command;
-    std::initializer_list<const char*> options;
+    std::vector<std::string_view> options;
 };
 constexpr const char* kMonitorOptions = "monitor options";
 const CommandOptions kCommandOptions[] = {
@@ -329,7 +330,7 @@ std::optional<std::string> checkCommand(const Options& o, bool interactive) {
     for (const CommandOptions& c : kCommandOptions) {
         if (name != c.command) continue;
         for (const auto& [option, monitorOption] : o.given) {
-            const bool taken = std::any_of(c.options.begin(), c.options.end(), [&](const char* t) {
+            const bool taken = std::any_of(c.options.begin(), c.options.end(), [&](std::string_view t) {
                 return option == t || (monitorOption && t == kMonitorOptions);
             });
             if (!taken)
