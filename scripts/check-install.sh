@@ -11,7 +11,14 @@ set -euo pipefail
 build=$(cd "$1" && pwd)
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
+opened=()
+manifest=
+cleanup() {
+  rm -rf "$scratch"
+  [ -z "$manifest" ] || chown root "$manifest"
+  for d in ${opened[@]+"${opened[@]}"}; do chmod o-x "$d"; done
+}
+trap cleanup EXIT
 chmod 755 "$scratch"
 
 fail() {
@@ -24,13 +31,21 @@ fail() {
 as_user=(env)
 if [ "$(id -u)" -eq 0 ]; then
   as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups env)
+  # A checkout under a folder others may not enter (/root, say): let them
+  # pass through its parents for the length of the check.
+  for top in "$build" "$source_dir"; do
+    d=$(dirname "$top")
+    while [ "$d" != / ]; do
+      if [ "$(( 0$(stat -c %a "$d") & 1 ))" -eq 0 ]; then chmod o+x "$d" && opened+=("$d"); fi
+      d=$(dirname "$d")
+    done
+  done
   "${as_user[@]}" test -r "$build/cmake_install.cmake" -a -r "$source_dir/docs/man/ardenvel-cli.1" ||
     fail "user nobody cannot read $build or $source_dir, so the install cannot be checked as a user"
   # The one file an install writes into the build tree, which is root's here.
   manifest=$build/install_manifest.txt
   touch "$manifest"
   chown nobody "$manifest"
-  trap 'rm -rf "$scratch"; chown root "$manifest"' EXIT
 fi
 cp -r "$source_dir/examples/mirror-lba" "$scratch/enclosure"
 mkdir -p "$scratch/home" "$scratch/prefix" "$scratch/dest" "$scratch/state"
