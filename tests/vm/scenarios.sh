@@ -164,8 +164,11 @@ steady() {
 
   begin udev-echo
   # Root: drives open read-only, so closing them makes udev re-read nothing.
+  # Meanwhile another program's change events for an ordinary disk come and
+  # must change nothing either.
   watch_uevents "$S/root-uevents.txt"
-  "$CLI" --trace "$S/root-trace.txt" monitor --count 3 --interval 1 > "$S/root-monitor.txt" 2>&1
+  (for i in 1 2 3 4; do sleep 1; echo change > /sys/block/vda/uevent; done) &
+  "$CLI" --trace "$S/root-trace.txt" monitor --count 5 --interval 1 > "$S/root-monitor.txt" 2>&1
   echo $? > "$S/root.exit"
   stop_uevents
   # A member of the disk group, without CAP_SYS_RAWIO: read-write opens,
