@@ -79,7 +79,7 @@ int RunProgram(int& argc, char** argv, const ProgramSetup& setup) {
         FirmwareState firmware;
         const std::filesystem::path programDir = executableDirectory();
         log.LogDirectory =
-            setup.logDirectory.empty() ? chooseLogDirectory(programDir, processEnv) : setup.logDirectory;
+            setup.logDirectory.empty() ? chooseLogDirectory(thisProgram(), processEnv) : setup.logDirectory;
 
 #ifdef _WIN32
         const std::optional<std::filesystem::path> notes =

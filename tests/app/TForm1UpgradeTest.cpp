@@ -303,7 +303,7 @@ TEST_F(TForm1Upgrade, ARefusedUpgradesDumpGoesBesideTheLogsWhenTheProgramFolderI
     const auto writable = [&](const fs::path& d) { return d != program; };
     // Whichever variable this system's fallback reads names the data folder.
     const auto env = [&](const std::string&) -> std::optional<std::string> { return data.string(); };
-    h.log.LogDirectory = chooseLogDirectory(program, env, writable);
+    h.log.LogDirectory = chooseLogDirectory({program, true, false}, env, writable);
     ASSERT_EQ(h.log.LogDirectory.parent_path(), data);
 
     // The bridge's record names no free slot: the upgrade stops and saves it.
