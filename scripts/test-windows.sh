@@ -88,6 +88,8 @@ done
 # installed demo (its window drawn by the shipped platform plugin), then the
 # uninstaller. Every DLL shipped is one the demo loads, and nothing is left.
 installer=$(ls "$build"/ardenvel-*-setup.exe)
+# Whatever Wine makes of the shortcuts for a Linux desktop stays here too.
+export XDG_DATA_HOME="$scratch/xdg-data" XDG_CONFIG_HOME="$scratch/xdg-config"
 use_prefix "$PWD/$build/wineprefix-install" fresh
 "$wine" "$installer" /S
 drive_c=$WINEPREFIX/drive_c
