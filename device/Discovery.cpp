@@ -152,7 +152,10 @@ unsigned ProbeDevices(DeviceState& dev, const DriveCounts& counts, DiscoveryTabl
             if (h == kInvalidHandle) continue;
             word |= probeDrive(dev, h, tables.sectorBuffers[drive], stop, readFailed);
             // Beyond 8 enclosures the table is full; the window shows 4 at most.
-            if ((word & kPathFlags) != 0 && count < kDeviceTableSize) tables.deviceTable[count++] = word;
+            if ((word & kPathFlags) != 0 && count < kDeviceTableSize) {
+                tables.identities[count] = dev.host.driveIdentity(h);
+                tables.deviceTable[count++] = word;
+            }
             ++opened;
             CloseDrive(dev);
         }

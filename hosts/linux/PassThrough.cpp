@@ -177,6 +177,7 @@ SgCompletion sendSgIo(int fd, const SgRequest& request, std::span<std::uint8_t, 
     completion.scsiStatus = hdr.status;
     completion.hostStatus = hdr.host_status;
     completion.driverStatus = hdr.driver_status;
+    completion.residue = hdr.resid;
     return completion;
 }
 

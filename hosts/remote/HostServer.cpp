@@ -83,7 +83,11 @@ Reply HostServer::answer(Request& r) {
             }
             out.handle = inner_.openPhysicalDrive(r.number);
             policy_.noteOpen(r.number, out.handle != kInvalidHandle);
-            if (out.handle != kInvalidHandle) opened_[out.handle] = Opened{false, r.number};
+            if (out.handle != kInvalidHandle) {
+                out.identity = inner_.driveIdentity(out.handle);
+                if (out.identity.name.size() > kMaxIdentityName) out.identity.name.resize(kMaxIdentityName);
+                opened_[out.handle] = Opened{false, r.number};
+            }
             break;
         case Op::OpenVolume:
             if (const char* why = policy_.checkOpenVolume(r.letter)) {

@@ -17,6 +17,7 @@
 #include "hosts/TracingHost.h"
 #include "hosts/remote/InProcessHelper.h"
 #include "hosts/virtual/VirtualHost.h"
+#include "tests/support/SwapSweep.h"
 #include "tests/support/TestUi.h"
 #include "tools/ImageGenerator.h"
 
@@ -128,6 +129,18 @@ INSTANTIATE_TEST_SUITE_P(Routes, HelperPasses,
                              std::erase_if(name, [](char c) { return c == '-' || c == '+'; });
                              return name;
                          });
+
+// The helper tells the disk's identity with each open, so work through it
+// stops at a swapped-in disk as it does on the host itself.
+TEST(HelperRoad, AnUpgradeSendsNothingToADiskSwappedInAtAnyStep) {
+    const SwapSweepResult r = sweepSwaps(Route::Lba, 8, 5, [](virt::VirtualHost& host, auto work) {
+        Refusals refusals;
+        remote::InProcessHelper helper(host, refusals.sink());
+        Side side(helper.host());
+        work(side.dev);
+    });
+    EXPECT_EQ(r.requestsToNewcomers, 0u);
+}
 
 Sector commandSector(std::uint8_t code) {
     Sector s{};

@@ -76,7 +76,8 @@ TEST(RemoteHost, RefusesAHelperOfAnotherVersion) {
     ASSERT_TRUE(writeFrame(wire.ends[1], hello));
     std::string error;
     EXPECT_FALSE(host.handshake(error));
-    EXPECT_NE(error.find("protocol version 2"), std::string::npos) << error;
+    EXPECT_NE(error.find("protocol version " + std::to_string(kProtocolVersion + 1)), std::string::npos)
+        << error;
     EXPECT_EQ(host.openPhysicalDrive(0), kInvalidHandle);
 }
 
