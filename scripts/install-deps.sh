@@ -9,6 +9,7 @@ packages=(
   libjpeg-dev
   nlohmann-json3-dev
   libudev-dev libsystemd-dev
+  libseccomp-dev  # the host helper's system-call filter
   systemd desktop-file-utils groff-base man-db  # the unit's check looks its manual page up
   dbus-daemon
   googletest libgtest-dev libgmock-dev libbenchmark-dev

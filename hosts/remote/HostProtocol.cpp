@@ -12,7 +12,11 @@ namespace {
 
 class Writer {
 public:
-    explicit Writer(std::uint8_t kind) { bytes_.push_back(kind); }
+    explicit Writer(std::uint8_t kind) {
+        // Room for every frame but the data-carrying ones, in one allocation.
+        bytes_.reserve(64);
+        bytes_.push_back(kind);
+    }
     void u8(std::uint8_t v) { bytes_.push_back(v); }
     void u32(std::uint32_t v) {
         for (int i = 0; i < 4; ++i) bytes_.push_back(static_cast<std::uint8_t>(v >> (8 * i)));

@@ -148,7 +148,7 @@ TEST(HelperLaunch, TellsADeclinedPromptFromAHelperThatCannotStart) {
         {{"/bin/sh", "-c", "exit 127"}, LaunchOutcome::Declined},  // pkexec: not authorised
         {{"/bin/sh", "-c", "exit 1"}, LaunchOutcome::Failed},
         {{(dir / "no-such-helper").string()}, LaunchOutcome::Failed},
-        {{ARDENVEL_HOST_HELPER, "--virtual", (dir / "e").string()}, LaunchOutcome::Connected},
+        {{ARDENVEL_EMULATED_HELPER, "--virtual", (dir / "e").string()}, LaunchOutcome::Connected},
     };
     for (const Launch& c : cases) {
         SCOPED_TRACE(c.command.front() + " " + c.command.back());
