@@ -55,14 +55,17 @@ struct Road {
         handle = host.openPhysicalDrive(0);
         stampSignature(command);
         command[kVuCodeAt] = kVuSetReadAddress;
+        command[kVuArgumentAt] = 0x03;
         sealCommandSector(command);
     }
     ~Road() { host.closeDrive(handle); }
 
-    // Microseconds of one request: even n writes the command sector, odd n reads the page.
+    // Microseconds of one request: even n writes the read-address command
+    // sector at a random LBA, as SpiRead does, odd n reads the page.
     double request(unsigned n) {
         const bool write = n % 2 == 0;
-        const auto cdb = write ? sectorCdb(kWrite10, kCommandLba, 1) : sectorCdb(kRead10, kFlashDataLba, 1);
+        const auto cdb = write ? sectorCdb(kWrite10, kRandomLbaFirst + n / 2 % kRandomLbaCount, 1)
+                               : sectorCdb(kRead10, kFlashDataLba, 1);
         const auto start = Steady::now();
         const bool ok =
             write ? host.sendCdb(handle, cdb, DataDirection::ToDevice, command, kRequestTimeoutSeconds)

@@ -130,7 +130,9 @@ TEST(HostServer, EndsTheSessionOnAMalformedOrOversizedFrame) {
         ASSERT_EQ(::write(wire.ends[1], frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
         loop.join();
         ::close(wire.ends[0]);
-        ASSERT_EQ(refusals.size(), 1u);
+        ASSERT_EQ(refusals.size(), 2u);
+        EXPECT_EQ(refusals[0].rfind("refused ", 0), 0u) << refusals[0];
+        EXPECT_EQ(refusals[1], "session ended after 1 refused requests");
     }
 }
 
