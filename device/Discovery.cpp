@@ -106,9 +106,19 @@ bool RecountDrives(DeviceState& dev) {
 }
 
 void RequestDiscovery(DeviceState& dev) {
+    // Under the lock PublishDiscoveryResult takes: a pass that ends meanwhile
+    // must not clear this request's pending flag.
+    std::lock_guard lock(dev.resultMutex);
     // Pending first: the polling thread must stand back before the pass can start.
     dev.discoveryPending = true;
     dev.discoveryRequest = true;
+}
+
+void PublishDiscoveryResult(DeviceState& dev) {
+    std::lock_guard lock(dev.resultMutex);
+    // Done first: whoever finds pending cleared finds done set, never neither.
+    dev.discoveryDone = true;
+    if (!dev.discoveryRequest) dev.discoveryPending = false;
 }
 
 void ScanLogicalDrives(DeviceState& dev, const DriveCounts& counts, DiscoveryTables& tables,

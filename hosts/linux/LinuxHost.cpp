@@ -284,6 +284,10 @@ DiskIdentity LinuxHost::driveIdentity(DriveHandle handle) {
     return drive ? drive->identity : DiskIdentity{};
 }
 
+bool LinuxHost::closesRaiseNotices() const {
+    return impl_->openMode == DriveOpenMode::ReadWrite;
+}
+
 bool LinuxHost::sendAta(DriveHandle handle, TaskFile& registers, std::span<std::uint8_t> dataIn) {
     const auto drive = impl_->find(handle);
     if (!drive) return false;

@@ -41,6 +41,9 @@ public:
     // diskseq (asked of the descriptor, else sysfs) with dev_t; the WWN or
     // serial where the kernel has no diskseq (before 5.15).
     DiskIdentity driveIdentity(DriveHandle handle) override;
+    // Without CAP_SYS_RAWIO drives open for writing, and udev re-reads a disk
+    // at each such close: its partitions go and come back.
+    bool closesRaiseNotices() const override;
     void rescanBus(DriveHandle handle) override;
     std::uint32_t logicalDriveMask() override;
     std::uint8_t driveType(char letter) override;

@@ -31,7 +31,12 @@ std::chrono::microseconds waitLatency(std::chrono::microseconds d, std::chrono::
 }  // namespace
 namespace {
 
-// A disk without a bridge: it stores what is written and knows nothing of vendor commands.
+constexpr std::uint8_t kCheckCondition = 0x02;
+
+// A disk without a bridge: it stores what is written and knows nothing of
+// vendor commands. As a real disk does, it answers what it does not take
+// with CHECK CONDITION, which the pass-through reports as completed, having
+// moved no data, and aborts an ATA command with ERR in its status.
 struct OrdinaryDisk {
     OrdinaryDiskConfig config;
     std::map<std::uint32_t, SectorData> sectors;
@@ -41,6 +46,11 @@ struct OrdinaryDisk {
 
     bool cdb(std::span<const std::uint8_t, 10> c, DataDirection direction, std::span<std::uint8_t> data) {
         status = CdbStatus{0, 0};
+        const auto checkCondition = [&](const char* why) {
+            status = CdbStatus{kCheckCondition, static_cast<std::uint32_t>(data.size())};
+            rejection = std::string("CHECK CONDITION: ") + why;
+            return true;
+        };
         if (c[0] == 0x12) {
             if (direction != DataDirection::ToHost) return false;
             std::array<std::uint8_t, 36> a{};
@@ -53,12 +63,13 @@ struct OrdinaryDisk {
             std::copy_n(a.begin(), std::min(a.size(), data.size()), data.begin());
             return true;
         }
-        if (c[0] != 0x28 && c[0] != 0x2A) return false;
+        if (c[0] != 0x28 && c[0] != 0x2A) return checkCondition("invalid command operation code");
         const std::uint32_t lba =
             (std::uint32_t{c[2]} << 24) | (std::uint32_t{c[3]} << 16) | (std::uint32_t{c[4]} << 8) | c[5];
         const std::uint32_t count = (std::uint32_t{c[7]} << 8) | c[8];
         if (data.size() != std::size_t{count} * 512) return false;
-        if (std::uint64_t{lba} + count > config.sectors) return false;
+        if (std::uint64_t{lba} + count > config.sectors)
+            return checkCondition("logical block address out of range");
         const bool read = c[0] == 0x28;
         if (read != (direction == DataDirection::ToHost)) return false;
         for (std::uint32_t i = 0; i < count; ++i) {
@@ -83,7 +94,8 @@ struct OrdinaryDisk {
         if (r.command != 0xEC || dataIn.size() != 512) {
             r.features = 0x04;  // aborted
             r.command = 0x51;
-            return false;
+            rejection = "aborted: not IDENTIFY DEVICE";
+            return true;
         }
         std::fill(dataIn.begin(), dataIn.end(), 0);
         dataIn[0] = 0x40;
@@ -601,7 +613,9 @@ bool VirtualHost::sendCdbWithStatus(DriveHandle handle, std::span<const std::uin
         return taken;
     });
     e.ok = ok;
-    if (ok && direction == DataDirection::ToHost) e.data.assign(data.begin(), data.end());
+    // Only the bytes that moved: none past the residue.
+    if (ok && direction == DataDirection::ToHost)
+        e.data.assign(data.begin(), data.end() - std::min<std::ptrdiff_t>(status.residue, std::ssize(data)));
     impl_->record(std::move(e));
     announce(lock, impl_->deviceChange, impl_->takeNotices() + impl_->takeSwap());
     return ok;

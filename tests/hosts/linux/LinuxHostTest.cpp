@@ -182,6 +182,17 @@ TEST(LinuxHostDrives, AnOpenCarriesTheIdentityOfTheDiskItReached) {
     EXPECT_EQ(identityOf(0).sequence, 42u);
 }
 
+TEST(LinuxHostDrives, ClosesRaiseNoticesOnlyWhereDrivesOpenForWriting) {
+    FakeSystem sys;
+    for (const auto& [status, echoes] :
+         {std::pair{"CapEff:\t0000000000020000\n", false}, std::pair{"CapEff:\t0000000000000000\n", true}}) {
+        FakeSystem::write(sys.root() / "status", status);
+        LinuxHostPaths paths = sys.paths();
+        paths.procStatus = sys.root() / "status";
+        EXPECT_EQ(LinuxHost(paths).closesRaiseNotices(), echoes) << status;
+    }
+}
+
 // Runs `body` in a child process as an unprivileged user and returns its
 // exit code; the parent stays root for the tests that follow.
 template <typename Body>
