@@ -18,6 +18,7 @@
 #include "hosts/TracingHost.h"
 #include "hosts/remote/InProcessHelper.h"
 #include "hosts/virtual/VirtualHost.h"
+#include "tests/support/CommandSectors.h"
 #include "tests/support/SwapSweep.h"
 #include "tests/support/TestUi.h"
 #include "tools/ImageGenerator.h"
@@ -144,13 +145,7 @@ TEST(HelperRoad, AnUpgradeSendsNothingToADiskSwappedInAtAnyStep) {
 }
 
 Sector commandSector(std::uint8_t code, std::uint8_t argument = 0, std::uint32_t address = 0) {
-    Sector s{};
-    stampSignature(s);
-    s[kVuCodeAt] = code;
-    s[kVuArgumentAt] = argument;
-    writeBe24(s, kVuAddressAt, address);
-    sealCommandSector(s);
-    return s;
+    return SealedCommand(code, argument, address);
 }
 
 TEST(HelperRefuses, RequestsTheToolNeverSendsAndNoneReachesADisk) {
@@ -249,12 +244,7 @@ TEST(HelperRefuses, RequestsTheToolNeverSendsAndNoneReachesADisk) {
              return h.sendCdb(bridge, bridgeQueryCdb(0, 1), DataDirection::ToHost, answer, 2);
          }},
         {"a page program outside update mode",
-         [&] {
-             Sector page = commandSector(kVuProgram, 0x02, 0xC000);
-             page[kVuProgramMarkAt] = kVuProgramMark;
-             sealCommandSector(page);
-             return write(bridge, 20, page);
-         },
+         [&] { return write(bridge, 20, commandSector(kVuProgram, 0x02, 0xC000)); },
          [&] { EXPECT_TRUE(write(bridge, 77, commandSector(kVuUpdateMode, 0))); }},
         {"a handle the helper never opened",
          [&] { return write(bridge + 1000, 20, commandSector(kVuErase)); }},
