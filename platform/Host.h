@@ -65,6 +65,8 @@ struct CdbStatus {
 // ATA status register bits that make a returned task file a failure.
 inline constexpr std::uint8_t kAtaStatusError = 0x01;
 inline constexpr std::uint8_t kAtaStatusDeviceFault = 0x20;
+// DRDY and DSC: a drive ready and without error.
+inline constexpr std::uint8_t kAtaStatusReady = 0x50;
 inline bool ataReturnFailed(const TaskFile& returned) {
     return (returned.command & (kAtaStatusError | kAtaStatusDeviceFault)) != 0;
 }

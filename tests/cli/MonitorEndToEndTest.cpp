@@ -465,8 +465,7 @@ TEST_F(Monitor, EveryAlertReachesEveryHookExactlyOnceThroughKillsFailuresHangsAn
              "echo \"hang|$ARDENVEL_EVENT|$ARDENVEL_PORT|$ARDENVEL_SERIAL|$ARDENVEL_LBAS\" >>$d/calls\n");
     for (const AlertStory& story : stories) {
         SCOPED_TRACE(story.fault);
-        for (const char* f :
-             {"calls", "hook.pid", "hung", "hang.pid", "state", "logs", "err", "pid"})
+        for (const char* f : {"calls", "hook.pid", "hung", "hang.pid", "state", "logs", "err", "pid"})
             fs::remove_all(dir / f);
         for (const auto& [name, description] : story.enclosures) enclosure(name, description);
         for (std::size_t i = 0; i < story.runs.size(); ++i) {
@@ -486,7 +485,8 @@ TEST_F(Monitor, EveryAlertReachesEveryHookExactlyOnceThroughKillsFailuresHangsAn
                 // As systemd's stop ends with: everything in the unit killed.
                 // Every hook of this run hangs, so none took its alert.
                 ::kill(std::stoi(slurp(dir / "pid")), SIGKILL);
-                for (const std::string& pid : linesOf(slurp(dir / "hook.pid"))) ::kill(-std::stoi(pid), SIGKILL);
+                for (const std::string& pid : linesOf(slurp(dir / "hook.pid")))
+                    ::kill(-std::stoi(pid), SIGKILL);
                 continue;
             }
             // Long enough for a hung run's limit and its retry.
