@@ -8,6 +8,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   nlohmann-json3-dev
   libudev-dev libsystemd-dev
+  libseccomp-dev  # the host helper's system-call filter
   systemd desktop-file-utils groff-base man-db  # the unit's check looks its manual page up
   mandoc  # lints the manual pages
   dbus-daemon

@@ -137,8 +137,17 @@ bool completeAtaPassThrough(const SgCompletion& completion, std::span<const std:
     // The drive's registers whenever the descriptor brings them, a refusal's
     // included; without it the task file stays as sent, as the IDE request's
     // buffer would.
-    if (const auto returned = ataRegistersFromSense(sense)) registers = *returned;
+    const auto returned = ataRegistersFromSense(sense);
+    if (returned) registers = *returned;
     if (!ataPassThroughSucceeded(completion, sense) || received.size() != dataIn.size()) return false;
+    // A success without them (a data-in command asked without CK_COND) still
+    // says this much: the drive ended without ERR or DF, or the kernel would
+    // have answered with a refusal. The command sent must not be read as a
+    // status.
+    if (!returned) {
+        registers.command = kAtaStatusReady;
+        registers.features = 0;
+    }
     std::copy(received.begin(), received.end(), dataIn.begin());
     return true;
 }
@@ -177,6 +186,7 @@ SgCompletion sendSgIo(int fd, const SgRequest& request, std::span<std::uint8_t, 
     completion.scsiStatus = hdr.status;
     completion.hostStatus = hdr.host_status;
     completion.driverStatus = hdr.driver_status;
+    completion.residue = hdr.resid;
     return completion;
 }
 

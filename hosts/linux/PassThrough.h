@@ -42,6 +42,7 @@ struct SgCompletion {
     std::uint8_t scsiStatus = 0;
     std::uint16_t hostStatus = 0;
     std::uint16_t driverStatus = 0;
+    std::int32_t residue = 0;  // bytes asked for that did not move
 };
 
 enum class SgOutcome {

@@ -55,8 +55,9 @@ protected:
     CliRun run(const std::string& args) {
         CliRun r;
         const fs::path out = dir / "out.txt", err = dir / "err.txt";
-        const std::string helper =
-            ardenvel::test::overHelper() ? std::string(" --helper ") + ARDENVEL_HOST_HELPER : std::string();
+        const std::string helper = ardenvel::test::overHelper()
+                                       ? std::string(" --helper ") + ARDENVEL_EMULATED_HELPER
+                                       : std::string();
         const std::string cmd = "LC_ALL=C " + std::string(ARDENVEL_CLI) + helper + " " + args + " >" +
                                 out.string() + " 2>" + err.string() + " </dev/null";
         const int status = std::system(cmd.c_str());
@@ -64,7 +65,7 @@ protected:
         r.out = slurp(out);
         r.err = slurp(err);
         // The tool sends only what the helper lets through.
-        EXPECT_EQ(r.err.find("ardenvel-host-helper: refused"), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("helper: refused"), std::string::npos) << r.err;
         return r;
     }
 

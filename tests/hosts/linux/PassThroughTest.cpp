@@ -219,9 +219,13 @@ TEST(AtaVerdict, OnlyTheAtaReturnInTheSenseIsSuccess) {
         TaskFile regs{0, 0, 0, 0, 0, 0xE0, 0xEC};
         EXPECT_EQ(completeAtaPassThrough(c.completion, c.sense, received, regs, held), c.ok);
         EXPECT_EQ(held[258], c.ok ? 0x00 : 0x33);
-        // Registers come back from the descriptor alone, a refusal's too.
+        // Registers come back from the descriptor alone, a refusal's too; a
+        // success without them is no ERR or DF, never the command as a status.
         const bool descriptor = !c.sense.empty() && c.sense[0] == 0x72 && c.sense.size() > 8;
-        EXPECT_EQ(regs.command != 0xEC, descriptor);
+        EXPECT_EQ(regs.command != 0xEC, descriptor || c.ok);
+        if (c.ok && !descriptor) {
+            EXPECT_FALSE(ataReturnFailed(regs));
+        }
     }
 }
 

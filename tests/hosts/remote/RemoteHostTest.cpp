@@ -76,7 +76,8 @@ TEST(RemoteHost, RefusesAHelperOfAnotherVersion) {
     ASSERT_TRUE(writeFrame(wire.ends[1], hello));
     std::string error;
     EXPECT_FALSE(host.handshake(error));
-    EXPECT_NE(error.find("protocol version 2"), std::string::npos) << error;
+    EXPECT_NE(error.find("protocol version " + std::to_string(kProtocolVersion + 1)), std::string::npos)
+        << error;
     EXPECT_EQ(host.openPhysicalDrive(0), kInvalidHandle);
 }
 
@@ -129,7 +130,9 @@ TEST(HostServer, EndsTheSessionOnAMalformedOrOversizedFrame) {
         ASSERT_EQ(::write(wire.ends[1], frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
         loop.join();
         ::close(wire.ends[0]);
-        ASSERT_EQ(refusals.size(), 1u);
+        ASSERT_EQ(refusals.size(), 2u);
+        EXPECT_EQ(refusals[0].rfind("refused ", 0), 0u) << refusals[0];
+        EXPECT_EQ(refusals[1], "session ended after 1 refused requests");
     }
 }
 
@@ -148,7 +151,7 @@ TEST(HelperLaunch, TellsADeclinedPromptFromAHelperThatCannotStart) {
         {{"/bin/sh", "-c", "exit 1"}, LaunchOutcome::Failed},
         {{(dir / "no-such-helper").string()}, LaunchOutcome::HelperMissing},
         {{"pkexec", (dir / "no-such-helper").string()}, LaunchOutcome::HelperMissing},  // no prompt for it
-        {{ARDENVEL_HOST_HELPER, "--virtual", (dir / "e").string()}, LaunchOutcome::Connected},
+        {{ARDENVEL_EMULATED_HELPER, "--virtual", (dir / "e").string()}, LaunchOutcome::Connected},
     };
     for (const Launch& c : cases) {
         SCOPED_TRACE(c.command.front() + " " + c.command.back());

@@ -34,8 +34,9 @@ TEST(UsbGadgetAtaPassThrough, AnswersTheLinuxHostsRequestsWithRegistersItCanRead
         std::uint8_t statusBack;  // the status register the Linux host reads back
     };
     const Row rows[] = {
-        // Asked without CK_COND, the data comes with GOOD status and no registers.
-        {"IDENTIFY on an ATA bridge", virt::Route::Ata, {0, 0, 0, 0, 0, 0xE0, 0xEC}, 512, true, 0xEC},
+        // Asked without CK_COND, the data comes with GOOD status and no
+        // registers: the host reads that as a ready status.
+        {"IDENTIFY on an ATA bridge", virt::Route::Ata, {0, 0, 0, 0, 0, 0xE0, 0xEC}, 512, true, 0x50},
         {"open SPI access", virt::Route::Ata, {0x03, 0, 0, 0, 0, 0xE0, 0x88}, 0, true, 0x50},
         // SPI access closed: the bridge aborts, and its registers say so.
         {"read address refused", virt::Route::Ata, {0x01, 0, 0, 0, 0, 0xE0, 0x88}, 0, false, 0x51},
