@@ -371,7 +371,10 @@ void TForm1::FormCreate() {
     dev.tables.deviceCount = 0;
     // 5.
     StaticText1->setText(QString::fromLatin1(kDriveDetecting));
-    // 6. The counts a later device change is compared against.
+    // 6. The counts a later device change is compared against. Where a close
+    // raises a notice (udev's watch), this count's own opens come back as
+    // notices: like a recount's, they are no news.
+    dev.recountEchoes = dev.host.closesRaiseNotices();
     EnumerateDriveLetters(dev);
     const unsigned physical = CountPhysicalDrives(dev);
     {
