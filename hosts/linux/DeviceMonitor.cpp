@@ -15,8 +15,21 @@ bool isDeviceChangeEvent(std::string_view action, std::string_view devtype) {
     return (action == "add" || action == "remove") && (devtype == "disk" || devtype == "partition");
 }
 
-DeviceMonitor::DeviceMonitor(const std::filesystem::path& mountTable, std::function<void()> onChange)
-    : onChange_(std::move(onChange)) {
+void CloseEchoes::closedAfterWriting(const std::string& disk, Clock::time_point at) {
+    std::lock_guard lock(mutex_);
+    closes_[disk] = at;
+}
+
+bool CloseEchoes::isEcho(std::string_view devtype, std::string_view disk, Clock::time_point at) const {
+    if (devtype != "partition") return false;
+    std::lock_guard lock(mutex_);
+    const auto it = closes_.find(disk);
+    return it != closes_.end() && at - it->second <= kWindow;
+}
+
+DeviceMonitor::DeviceMonitor(const std::filesystem::path& mountTable, std::function<void()> onChange,
+                             const CloseEchoes* echoes)
+    : onChange_(std::move(onChange)), echoes_(echoes) {
     wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wakeFd_ < 0) return;
 
@@ -50,12 +63,22 @@ DeviceMonitor::~DeviceMonitor() {
     if (wakeFd_ >= 0) ::close(wakeFd_);
 }
 
+bool DeviceMonitor::isOwnEcho(udev_device* device, std::string_view devtype) const {
+    if (echoes_ == nullptr || devtype != "partition") return false;
+    // The parent belongs to the event's device: no reference of our own.
+    udev_device* disk = udev_device_get_parent_with_subsystem_devtype(device, "block", "disk");
+    const char* name = disk != nullptr ? udev_device_get_sysname(disk) : nullptr;
+    return name != nullptr && echoes_->isEcho(devtype, name, CloseEchoes::Clock::now());
+}
+
 bool DeviceMonitor::drainUdev() {
     bool any = false;
     while (udev_device* device = udev_monitor_receive_device(monitor_)) {
         const char* action = udev_device_get_action(device);
         const char* devtype = udev_device_get_devtype(device);
-        if (action != nullptr && devtype != nullptr && isDeviceChangeEvent(action, devtype)) any = true;
+        if (action != nullptr && devtype != nullptr && isDeviceChangeEvent(action, devtype) &&
+            !isOwnEcho(device, devtype))
+            any = true;
         udev_device_unref(device);
     }
     return any;
