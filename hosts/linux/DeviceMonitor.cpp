@@ -65,10 +65,16 @@ DeviceMonitor::~DeviceMonitor() {
 
 bool DeviceMonitor::isOwnEcho(udev_device* device, std::string_view devtype) const {
     if (echoes_ == nullptr || devtype != "partition") return false;
-    // The parent belongs to the event's device: no reference of our own.
-    udev_device* disk = udev_device_get_parent_with_subsystem_devtype(device, "block", "disk");
-    const char* name = disk != nullptr ? udev_device_get_sysname(disk) : nullptr;
-    return name != nullptr && echoes_->isEcho(devtype, name, CloseEchoes::Clock::now());
+    // A partition's path ends in .../block/DISK/PART. Taken from the event,
+    // not looked up in sysfs: the helper's system calls are few.
+    const char* path = udev_device_get_devpath(device);
+    if (path == nullptr) return false;
+    std::string_view devpath(path);
+    const auto part = devpath.rfind('/');
+    if (part == std::string_view::npos || part == 0) return false;
+    const auto disk = devpath.rfind('/', part - 1);
+    if (disk == std::string_view::npos) return false;
+    return echoes_->isEcho(devtype, devpath.substr(disk + 1, part - disk - 1), CloseEchoes::Clock::now());
 }
 
 bool DeviceMonitor::drainUdev() {
