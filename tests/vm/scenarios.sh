@@ -173,8 +173,11 @@ steady() {
   stop_uevents
   # A member of the disk group, without CAP_SYS_RAWIO: read-write opens,
   # each closed one re-read by udev, and its echo must not keep the monitor busy.
+  # Once, a real change comes among them: a partition of a disk the tool
+  # never opens (numbered from 10), which must bring one recount.
   chmod 777 "$S"
   watch_uevents "$S/disk-group-uevents.txt"
+  (sleep 9; echo add > /sys/class/block/vda1/uevent) &
   su -s /bin/sh ardvdisk -c "'$CLI' --trace '$S/disk-group-trace.txt' monitor --count 12 --interval 1 \
     > '$S/disk-group-monitor.txt' 2>&1 < /dev/null; echo \$? > '$S/disk-group.exit'"
   stop_uevents
@@ -191,7 +194,7 @@ steady() {
   cp "$VMBIN/ardenvel-vm-pkexec" /usr/bin/pkexec
   chown 0:0 /usr/bin/pkexec
   chmod 4755 /usr/bin/pkexec
-  "$CLI" status --json > "$S/root-status.json" 2>&1
+  "$CLI" status --json > "$S/root-status.json" 2> "$S/root-status.err"
   for run in "list:list" "status:status --json" "monitor:--trace $S/helper-monitor-trace.txt --log-dir $S/logs monitor --count 6 --interval 1"; do
     su -s /bin/sh ardv -c "PATH=/usr/bin:/bin; ardenvel-cli ${run#*:} \
       > '$S/helper-${run%%:*}.txt' 2> '$S/helper-${run%%:*}.err'; echo \$? > '$S/helper-${run%%:*}.exit'" \
@@ -288,7 +291,7 @@ hotplug() {
   step "unplug usb-hot2, plug gadget 0"
   ask usb-del usb-hot2
   gadget_bind 0
-  "$CLI" --trace "$S/trace-status.txt" status --json > "$S/status.json" 2>&1
+  "$CLI" --trace "$S/trace-status.txt" status --json > "$S/status.json" 2> "$S/status.err"
   echo $? > "$S/status.exit"
   "$CLI" --trace "$S/trace-list2.txt" list > "$S/list2.txt" 2>&1
   slot=$(slot_of mirror-lba "$S/list2.txt")
