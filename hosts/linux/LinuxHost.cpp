@@ -248,8 +248,9 @@ void LinuxHost::closeDrive(DriveHandle handle) {
     std::lock_guard lock(impl_->mutex);
     const auto it = impl_->open.find(handle);
     if (it == impl_->open.end()) return;
-    ::close(it->second.fd);
+    // Noted first: udev may answer the close before this thread runs on.
     if (it->second.writable) impl_->echoes.closedAfterWriting(it->second.disk, CloseEchoes::Clock::now());
+    ::close(it->second.fd);
     impl_->open.erase(it);
 }
 
