@@ -15,8 +15,21 @@ bool isDeviceChangeEvent(std::string_view action, std::string_view devtype) {
     return (action == "add" || action == "remove") && (devtype == "disk" || devtype == "partition");
 }
 
-DeviceMonitor::DeviceMonitor(const std::filesystem::path& mountTable, std::function<void()> onChange)
-    : onChange_(std::move(onChange)) {
+void CloseEchoes::closedAfterWriting(const std::string& disk, Clock::time_point at) {
+    std::lock_guard lock(mutex_);
+    closes_[disk] = at;
+}
+
+bool CloseEchoes::isEcho(std::string_view devtype, std::string_view disk, Clock::time_point at) const {
+    if (devtype != "partition") return false;
+    std::lock_guard lock(mutex_);
+    const auto it = closes_.find(disk);
+    return it != closes_.end() && at - it->second <= kWindow;
+}
+
+DeviceMonitor::DeviceMonitor(const std::filesystem::path& mountTable, std::function<void()> onChange,
+                             const CloseEchoes* echoes)
+    : onChange_(std::move(onChange)), echoes_(echoes) {
     wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wakeFd_ < 0) return;
 
@@ -50,12 +63,28 @@ DeviceMonitor::~DeviceMonitor() {
     if (wakeFd_ >= 0) ::close(wakeFd_);
 }
 
+bool DeviceMonitor::isOwnEcho(udev_device* device, std::string_view devtype) const {
+    if (echoes_ == nullptr || devtype != "partition") return false;
+    // A partition's path ends in .../block/DISK/PART. Taken from the event,
+    // not looked up in sysfs: the helper's system calls are few.
+    const char* path = udev_device_get_devpath(device);
+    if (path == nullptr) return false;
+    std::string_view devpath(path);
+    const auto part = devpath.rfind('/');
+    if (part == std::string_view::npos || part == 0) return false;
+    const auto disk = devpath.rfind('/', part - 1);
+    if (disk == std::string_view::npos) return false;
+    return echoes_->isEcho(devtype, devpath.substr(disk + 1, part - disk - 1), CloseEchoes::Clock::now());
+}
+
 bool DeviceMonitor::drainUdev() {
     bool any = false;
     while (udev_device* device = udev_monitor_receive_device(monitor_)) {
         const char* action = udev_device_get_action(device);
         const char* devtype = udev_device_get_devtype(device);
-        if (action != nullptr && devtype != nullptr && isDeviceChangeEvent(action, devtype)) any = true;
+        if (action != nullptr && devtype != nullptr && isDeviceChangeEvent(action, devtype) &&
+            !isOwnEcho(device, devtype))
+            any = true;
         udev_device_unref(device);
     }
     return any;

@@ -42,6 +42,7 @@ struct OpenDrive {
     int fd = -1;
     std::string disk;  // kernel name of the whole disk
     bool volume = false;
+    bool writable = false;  // its close makes udev re-read the disk
     DiskIdentity identity;
 };
 
@@ -113,6 +114,7 @@ struct LinuxHost::Impl {
     std::map<std::string, Volume> volumes;
     std::map<DriveHandle, OpenDrive> open;
     DriveHandle nextHandle = 1;
+    CloseEchoes echoes;
 
     // The first refusal for lack of privilege: the device and the error.
     std::mutex refusalMutex;
@@ -178,7 +180,8 @@ struct LinuxHost::Impl {
     DriveHandle add(int fd, std::string disk, bool volume) {
         const DriveHandle handle = nextHandle++;
         DiskIdentity identity = volume ? DiskIdentity{} : identityOf(fd, paths.sysfsRoot / "block" / disk);
-        open[handle] = OpenDrive{fd, std::move(disk), volume, std::move(identity)};
+        const bool writable = (::fcntl(fd, F_GETFL) & O_ACCMODE) != O_RDONLY;
+        open[handle] = OpenDrive{fd, std::move(disk), volume, writable, std::move(identity)};
         return handle;
     }
 
@@ -245,6 +248,8 @@ void LinuxHost::closeDrive(DriveHandle handle) {
     std::lock_guard lock(impl_->mutex);
     const auto it = impl_->open.find(handle);
     if (it == impl_->open.end()) return;
+    // Noted first: udev may answer the close before this thread runs on.
+    if (it->second.writable) impl_->echoes.closedAfterWriting(it->second.disk, CloseEchoes::Clock::now());
     ::close(it->second.fd);
     impl_->open.erase(it);
 }
@@ -356,14 +361,17 @@ void LinuxHost::setDeviceChangeHandler(std::function<void()> handler) {
     std::lock_guard lock(impl_->mutex);
     if (impl_->monitor) return;
     Impl* impl = impl_.get();
-    impl_->monitor = std::make_unique<DeviceMonitor>(impl_->paths.mountTable, [impl] {
-        std::function<void()> call;
-        {
-            std::lock_guard lock(impl->handlerMutex);
-            call = impl->handler;
-        }
-        if (call) call();
-    });
+    impl_->monitor = std::make_unique<DeviceMonitor>(
+        impl_->paths.mountTable,
+        [impl] {
+            std::function<void()> call;
+            {
+                std::lock_guard lock(impl->handlerMutex);
+                call = impl->handler;
+            }
+            if (call) call();
+        },
+        &impl_->echoes);
 }
 
 std::optional<std::string> LinuxHost::takePrivilegeWarning() {

@@ -173,8 +173,11 @@ steady() {
   stop_uevents
   # A member of the disk group, without CAP_SYS_RAWIO: read-write opens,
   # each closed one re-read by udev, and its echo must not keep the monitor busy.
+  # Once, a real change comes among them: a partition of a disk the tool
+  # never opens (numbered from 10), which must bring one recount.
   chmod 777 "$S"
   watch_uevents "$S/disk-group-uevents.txt"
+  (sleep 9; echo add > /sys/class/block/vda1/uevent) &
   su -s /bin/sh ardvdisk -c "'$CLI' --trace '$S/disk-group-trace.txt' monitor --count 12 --interval 1 \
     > '$S/disk-group-monitor.txt' 2>&1 < /dev/null; echo \$? > '$S/disk-group.exit'"
   stop_uevents
@@ -183,11 +186,34 @@ steady() {
   begin privilege
   chmod 777 "$S"
   su -s /bin/sh ardv -c "'$CLI' list > '$S/user-list.txt' 2> '$S/user-list.err' < /dev/null; echo \$? > '$S/user.exit'"
-  cp "$VMBIN/ardenvel-vm-pkexec" /run/ardv-pkexec
-  chown 0:0 /run/ardv-pkexec
-  chmod 4755 /run/ardv-pkexec
-  su -s /bin/sh ardv -c "'$CLI' --helper /run/ardv-pkexec list > '$S/helper-list.txt' 2> '$S/helper-list.err' \
-    < /dev/null; echo \$? > '$S/helper.exit'"
+  # The program and the helper where a package puts them, so that the
+  # program finds the helper beside it as installed. pkexec is a setuid
+  # stand-in that runs what it is given as root, as pkexec does once polkit
+  # has said yes; the program asks for it only at a terminal.
+  cp -r "$OUT/install/usr/." /usr/
+  cp "$VMBIN/ardenvel-vm-pkexec" /usr/bin/pkexec
+  chown 0:0 /usr/bin/pkexec
+  chmod 4755 /usr/bin/pkexec
+  "$CLI" status --json > "$S/root-status.json" 2> "$S/root-status.err"
+  for run in "list:list" "status:status --json" "monitor:--trace $S/helper-monitor-trace.txt --log-dir $S/logs monitor --count 6 --interval 1"; do
+    su -s /bin/sh ardv -c "PATH=/usr/bin:/bin; ardenvel-cli ${run#*:} \
+      > '$S/helper-${run%%:*}.txt' 2> '$S/helper-${run%%:*}.err'; echo \$? > '$S/helper-${run%%:*}.exit'" \
+      < /dev/console &
+    RUN=$!
+    if [ "${run%%:*}" = monitor ]; then
+      # What the running helper kept of root.
+      # once it has given up what it gives up before it serves.
+      if wait_for "pidof ardenvel-host-helper > /dev/null" 300; then
+        pid=$(pidof ardenvel-host-helper)
+        wait_for "grep -q '^Seccomp:[^0]*[1-9]' /proc/$pid/status" 100
+        echo "Exe: $(readlink "/proc/$pid/exe")" > "$S/helper-proc-status.txt"
+        grep -E '^(Uid|CapEff|CapPrm|CapBnd|NoNewPrivs|Seccomp):' "/proc/$pid/status" >> "$S/helper-proc-status.txt"
+      fi
+      # The helper's device monitor, confined, takes a partition's event.
+      echo add > /sys/class/block/vda1/uevent
+    fi
+    wait "$RUN"
+  done
   end privilege
 
   begin upgrade
@@ -265,7 +291,7 @@ hotplug() {
   step "unplug usb-hot2, plug gadget 0"
   ask usb-del usb-hot2
   gadget_bind 0
-  "$CLI" --trace "$S/trace-status.txt" status --json > "$S/status.json" 2>&1
+  "$CLI" --trace "$S/trace-status.txt" status --json > "$S/status.json" 2> "$S/status.err"
   echo $? > "$S/status.exit"
   "$CLI" --trace "$S/trace-list2.txt" list > "$S/list2.txt" 2>&1
   slot=$(slot_of mirror-lba "$S/list2.txt")

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 
 #include "hosts/linux/DeviceMonitor.h"
 #include "hosts/linux/LinuxHost.h"
@@ -33,6 +34,31 @@ TEST(UdevFilter, OnlyDisksAndPartitionsComingOrGoingAreChanges) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(isDeviceChangeEvent(c.action, c.devtype), c.change) << c.action << " " << c.devtype;
+}
+
+TEST(UdevFilter, OnlyPartitionEventsOfOwnRecentWritingClosesAreEchoes) {
+    using namespace std::chrono_literals;
+    CloseEchoes echoes;
+    const CloseEchoes::Clock::time_point t0{};
+    echoes.closedAfterWriting("sdb", t0);
+    echoes.closedAfterWriting("sdc", t0 - 10s);
+    echoes.closedAfterWriting("sdc", t0);  // the latest close counts
+    const struct {
+        const char* devtype;
+        const char* disk;
+        CloseEchoes::Clock::duration after;
+        bool echo;
+    } cases[] = {
+        {"partition", "sdb", 300ms, true},
+        {"partition", "sdc", 4s, true},
+        {"partition", "sdb", CloseEchoes::kWindow + 1ms, false},
+        {"partition", "sdd", 0s, false},  // a disk never closed here
+        // A disk coming or going is news, whatever was closed.
+        {"disk", "sdb", 0s, false},
+        {"", "sdb", 0s, false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(echoes.isEcho(c.devtype, c.disk, t0 + c.after), c.echo) << c.devtype << " " << c.disk;
 }
 
 TEST(OpenMode, ReadOnlyExactlyWhenTheProcessHasRawIo) {

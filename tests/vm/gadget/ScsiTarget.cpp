@@ -188,8 +188,9 @@ ScsiResult ScsiTarget::ataPassThrough(std::span<const std::uint8_t> cdb, bool da
     if (!nonData && !pioIn) return check(kSenseIllegalRequest, kAscInvalidField, 0);
 
     std::vector<std::uint8_t> data(length, 0);
-    if (!bridge_.sendAta(handle_, registers, data)) {
-        // The drive aborted the command: its registers come back with the error.
+    // A command the drive aborted, or ended with ERR or DF: a SAT layer says
+    // ABORTED COMMAND, asked for the registers or not, and sends them along.
+    if (!bridge_.sendAta(handle_, registers, data) || ataReturnFailed(registers)) {
         sense_ = ataReturnSense(kSenseAbortedCommand, 0, 0, registers);
         return ScsiResult{false, {}};
     }

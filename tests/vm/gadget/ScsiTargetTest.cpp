@@ -13,9 +13,15 @@ namespace ardenvel::vmgadget {
 namespace {
 
 struct Bridge {
-    explicit Bridge(virt::Route route) {
+    // Without a route: a plain SATA disk behind a bridge that carries ATA.
+    explicit Bridge(std::optional<virt::Route> route) {
+        if (!route) {
+            host.addOrdinaryDisk(0);
+            target.emplace(host, host.openPhysicalDrive(0), virt::OrdinaryDiskConfig{}.sectors, true);
+            return;
+        }
         virt::EnclosureConfig config;
-        config.route = route;
+        config.route = *route;
         host.addEnclosure(0, config);
         target.emplace(host, host.openPhysicalDrive(0), config.status.configuredCapacity,
                        route == virt::Route::Ata || route == virt::Route::LbaAta);
@@ -27,7 +33,7 @@ struct Bridge {
 TEST(UsbGadgetAtaPassThrough, AnswersTheLinuxHostsRequestsWithRegistersItCanRead) {
     struct Row {
         const char* what;
-        virt::Route route;
+        std::optional<virt::Route> route;
         TaskFile sent;
         std::size_t dataIn;
         bool linuxSuccess;
@@ -43,6 +49,14 @@ TEST(UsbGadgetAtaPassThrough, AnswersTheLinuxHostsRequestsWithRegistersItCanRead
         // A bridge without SAT refuses the opcode: no registers, and no success.
         {"IDENTIFY without ATA", virt::Route::Lba, {0, 0, 0, 0, 0, 0xE0, 0xEC}, 512, false, 0xEC},
         {"0x88 on a USB bridge", virt::Route::UsbShift, {0x03, 0, 0, 0, 0, 0xE0, 0x88}, 0, false, 0x88},
+        // A disk that ends a command with ERR: a refusal, with or without CK_COND.
+        {"0x88 to a plain disk", std::nullopt, {0x03, 0, 0, 0, 0, 0xE0, 0x88}, 0, false, 0x51},
+        {"a data-in command a plain disk aborts",
+         std::nullopt,
+         {0, 0, 0, 0, 0, 0xE0, 0xE4},
+         512,
+         false,
+         0x51},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
