@@ -268,10 +268,13 @@ TEST_P(UpgradeTest, UnusableFlashStateAbortsWithItsMessage) {
                 [v](std::span<std::uint8_t> rec) { writeLe24(rec, image::record::kFreeSlotAddress, v); });
         };
     };
-    // The record area moved: the bridge follows the head, so the record goes along.
+    // The record area moved: the bridge follows the head, so the record goes
+    // along, alone in what the new area holds of the flash.
     const auto recordBaseAt = [](std::uint32_t base) {
         return [base](Rig& r) {
             const RecordBytes rec = r.newest();
+            const std::size_t end = std::min<std::size_t>(base + image::kRecordAreaSize, r.flash().size());
+            std::fill(r.flash().begin() + base, r.flash().begin() + end, 0xFF);
             if (base + image::kRecordSize <= r.flash().size())
                 std::copy(rec.begin(), rec.end(), r.flash().begin() + base);
             writeLe24(r.flash(), image::kRecordAreaAddressOffset, base);
