@@ -118,11 +118,21 @@ struct Rig {
 
     void load(const Bytes& bytes) { fw.image.bytes = bytes; }
     void load(const image::ImageSpec& layout) { load(generate(layout)); }
-    bool upgrade() { return StartUpgrade(fw, dev, progress, dumpDir, &outcome); }
+    bool upgrade() {
+        return StartUpgrade(fw, dev, progress, dumpDir, &outcome,
+                            [this](const std::string& line) { logLines.push_back(line); });
+    }
     UpgradeOutcome outcome;
+    std::vector<std::string> logLines;  // what the upgrade gave the day's log
 
     Bytes& flash() { return enc.flash(); }
     std::uint32_t recordBase() const { return enc.recordAreaAddress(); }
+    std::span<std::uint8_t> ring() {
+        return std::span(flash()).subspan(recordBase(), image::kRecordAreaSize);
+    }
+    std::span<std::uint8_t> ringSlot(unsigned slot) {
+        return ring().subspan(slot * image::kRecordSize, image::kRecordSize);
+    }
 
     // The newest record as the bridge finds it, straight from the flash.
     RecordBytes newest() const {
