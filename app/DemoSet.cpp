@@ -131,15 +131,8 @@ fs::path DemoStateDirectory(const EnvLookup& env, HostPlatform platform) {
     };
     if (platform == HostPlatform::Windows) {
         if (auto base = named("LOCALAPPDATA")) return *base / "ardenvel-demo";
-    } else {
-        // XDG ignores a relative base.
-        auto absolute = [&](const char* name) -> std::optional<fs::path> {
-            auto value = named(name);
-            if (!value || value->generic_string().rfind('/', 0) != 0) return std::nullopt;
-            return value;
-        };
-        if (auto base = absolute("XDG_STATE_HOME")) return *base / "ardenvel-demo";
-        if (auto home = absolute("HOME")) return *home / ".local" / "state" / "ardenvel-demo";
+    } else if (auto state = xdgStateHome(env)) {
+        return *state / "ardenvel-demo";
     }
     std::error_code ec;
     return fs::temp_directory_path(ec) / "ardenvel-demo";

@@ -78,7 +78,7 @@ int RunProgram(int& argc, char** argv, const ProgramSetup& setup) {
         EventLogState log;
         FirmwareState firmware;
         const std::filesystem::path programDir = executableDirectory();
-        log.LogDirectory = chooseLogDirectory(programDir, processEnv);
+        log.LogDirectory = chooseLogDirectory(thisProgram(), processEnv);
 
 #ifdef _WIN32
         const std::optional<std::filesystem::path> notes =

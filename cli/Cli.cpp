@@ -5,9 +5,11 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <string_view>
 #include <thread>
 
 #ifdef _WIN32
@@ -56,17 +58,21 @@ using SystemHost = LinuxHost;
 #endif
 
 #ifdef _WIN32
+#define ARDENVEL_HELPER_SYNOPSIS ""
 #define ARDENVEL_HELPER_USAGE ""
 #else
+#define ARDENVEL_HELPER_SYNOPSIS "[--helper PATH] "
 #define ARDENVEL_HELPER_USAGE \
     "  --helper PATH   reach the disks through the host helper at PATH, started as it is\n"
 #endif
 
 constexpr char kUsage[] =
-    "Usage: ardenvel-cli [--virtual DIR]... [--log-dir DIR] [--trace FILE] [--lock-dir DIR] COMMAND [ARGS]\n"
+    "Usage: ardenvel-cli [--virtual DIR]... [--log-dir DIR] [--trace FILE] " ARDENVEL_HELPER_SYNOPSIS
+    "[--lock-dir DIR] COMMAND [ARGS]\n"
+    "       ardenvel-cli --help | --version\n"
     "\n"
     "Commands:\n"
-    "  list                         the enclosures found among the host's disks\n"
+    "  list [--json]                the enclosures found among the host's disks\n"
     "  status [--json]              each enclosure's decoded status record\n"
     "  monitor [--interval S] [--count N] [--exec PROGRAM]... [--metrics FILE] [--state FILE] ...\n"
     "                               poll, write the daily event log and raise alerts\n"
@@ -75,6 +81,8 @@ constexpr char kUsage[] =
     "  scan stop P0|P1 [--device N] [--yes]\n"
     "  firmware check FILE          load and verify a firmware image\n"
     "  firmware upgrade FILE [--device N] [--yes]\n"
+    "  --device N is the enclosure's number in list, 1 to 8 (the window's Device1 to Device4\n"
+    "  are the first four).\n"
     "\n"
     "Options:\n"
     "  --virtual DIR   use the emulated enclosure described in DIR (repeatable)\n"
@@ -85,9 +93,13 @@ constexpr char kUsage[] =
     "                  disks in DIR (default: the machine's; with --virtual, the\n"
     "                  first enclosure's directory)\n"
     "  --help          this text; COMMAND --help for one command\n"
+    "  --version       the version, and where the tool looks for its files\n"
     "\n"
     "Exit codes: 0 success, 1 failed, 2 bad usage, 3 no enclosure found,\n"
-    "            4 firmware upgrade finished with fewer code types done than marked.\n";
+    "            4 firmware upgrade finished with fewer code types done than marked,\n"
+    "            5 no rights to reach the disks.\n";
+
+constexpr char kSeeHelp[] = "Run ardenvel-cli --help for the commands and options.\n";
 
 struct CommandHelp {
     const char* name;
@@ -95,8 +107,9 @@ struct CommandHelp {
 };
 constexpr CommandHelp kCommandHelp[] = {
     {"list",
-     "Usage: ardenvel-cli list\n  Slot, physical drive, routes, volumes, firmware revision and model of each "
-     "enclosure.\n"},
+     "Usage: ardenvel-cli list [--json]\n  Slot, physical drive, routes, volumes, firmware revision and "
+     "model of each "
+     "enclosure;\n  --json gives them as the schema of docs/cli.md.\n"},
     {"status",
      "Usage: ardenvel-cli status [--json]\n  The decoded status record of each enclosure; --json gives the "
      "schema of docs/cli.md.\n"},
@@ -105,8 +118,9 @@ constexpr CommandHelp kCommandHelp[] = {
      "SECONDS]\n"
      "                            [--increment N] [--metrics FILE] [--state FILE] [--state-dir DIR]\n"
      "                            [--remind-daily] [--test]\n"
-     "  Polls every enclosure (every 4 s by default), writes the daily event log as the window does\n"
-     "  and prints each new log line. Stops on SIGINT or SIGTERM, or after N polls.\n"
+     "  Polls every enclosure (every 4 s by default, 1 s at the shortest), writes the daily event\n"
+     "  log as the window does and prints each new log line. Stops on SIGINT or SIGTERM, or after\n"
+     "  N polls.\n"
      "  --exec PROGRAM      run PROGRAM once per event, the event in ARDENVEL_* variables\n"
      "  --exec-timeout S    kill a hook still running after S seconds (30)\n"
      "  --increment N       progress events every N percent (20)\n"
@@ -115,7 +129,13 @@ constexpr CommandHelp kCommandHelp[] = {
      "  --state-dir DIR     remember in DIR what was alerted, across restarts\n"
      "  --remind-daily      alert again once a day while a disk stays failed\n"
      "  --test              send one test event to every hook and exit\n"
-     "  ARDENVEL_INTERVAL, ARDENVEL_EXEC, ARDENVEL_EXEC_TIMEOUT, ARDENVEL_INCREMENT and\n"
+     "  --exec-retries N    run a failed hook again up to N times (10), then give it up\n"
+     "  --exec-retry-delay S  wait S seconds before the first retry (30), doubling each time\n"
+     "  --journal           critical events to the systemd journal (PRIORITY=2)\n"
+     "  --test-on-start     send the test event to every hook and the journal at the start\n"
+     "  --json              JSON lines for each event and poll instead of the log's lines\n"
+     "  ARDENVEL_INTERVAL, ARDENVEL_EXEC, ARDENVEL_EXEC_TIMEOUT, ARDENVEL_EXEC_RETRIES,\n"
+     "  ARDENVEL_EXEC_RETRY_DELAY, ARDENVEL_TEST_ON_START (yes|no), ARDENVEL_INCREMENT and\n"
      "  ARDENVEL_REMIND (daily|no) stand in for options not given. See docs/monitor.md.\n"},
     {"buzzer",
      "Usage: ardenvel-cli buzzer mute|sound [--device N]\n  Mutes or sounds the bridge's buzzer.\n"},
@@ -131,6 +151,30 @@ constexpr CommandHelp kCommandHelp[] = {
      "  upgrade: programs each marked code type into a free slot, verifies it and records it.\n"},
 };
 
+// The command options each command takes. The monitor's own options
+// (parseMonitorOption) are for monitor alone.
+struct CommandOptions {
+    const char* command;
+    std::vector<std::string_view> options;
+};
+constexpr const char* kMonitorOptions = "monitor options";
+const CommandOptions kCommandOptions[] = {
+    {"list", {"--json"}},
+    {"status", {"--json"}},
+    {"monitor", {"--count", "--json", kMonitorOptions}},
+    {"buzzer", {"--device"}},
+    {"autoscan", {"--device"}},
+    {"scan", {"--device", "--yes"}},
+    {"firmware check", {}},
+    {"firmware upgrade", {"--device", "--yes"}},
+};
+
+// Device slots as the tool reaches them; the window shows the first four.
+constexpr unsigned kMostDevices = kDeviceTableSize;
+// Real bridges are polled no more often than this: each poll is a run of
+// vendor commands to every enclosure.
+constexpr double kShortestInterval = 1.0;
+
 struct Options {
     std::vector<std::string> virtualDirs;
     std::optional<std::filesystem::path> logDir;
@@ -139,9 +183,13 @@ struct Options {
     std::optional<std::string> helper;
     std::string command;
     std::vector<std::string> args;  // the command's own words, options removed
+    // The command options given, by their long names, and whether each is a
+    // monitor option.
+    std::vector<std::pair<std::string, bool>> given;
     bool json = false;
     bool yes = false;
     bool help = false;
+    bool version = false;
     unsigned device = 1;
     std::optional<unsigned> count;
     MonitorSettings monitor;
@@ -155,40 +203,54 @@ bool parseUnsigned(const std::string& s, unsigned& out) {
     return true;
 }
 
-// Global options come before the command; the command's options may follow it.
+bool isCommandOption(const std::string& a) {
+    for (const char* o : {"--json", "--yes", "-y", "--device", "--count"})
+        if (a == o) return true;
+    std::vector<std::string> words{a, "0"};
+    std::size_t at = 0;
+    MonitorSettings unused;
+    std::string error;
+    return a.starts_with("--") && parseMonitorOption(words, at, unused, error) != OptionResult::NotMine;
+}
+
+// Global options come before the command; the command's options may follow
+// it. Which command takes which is checked afterwards (checkCommand).
 std::optional<std::string> parseArgs(const std::vector<std::string>& args, Options& o) {
     std::size_t i = 0;
-    auto value = [&](const std::string& name) -> std::optional<std::string> {
+    auto value = [&]() -> std::optional<std::string> {
         if (i + 1 >= args.size()) return std::nullopt;
-        (void)name;
         return args[++i];
     };
     for (; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (a == "--virtual") {
-            auto v = value(a);
+            auto v = value();
             if (!v) return "--virtual needs a directory";
             o.virtualDirs.push_back(*v);
         } else if (a == "--log-dir") {
-            auto v = value(a);
+            auto v = value();
             if (!v) return "--log-dir needs a directory";
             o.logDir = *v;
         } else if (a == "--trace") {
-            auto v = value(a);
+            auto v = value();
             if (!v) return "--trace needs a file";
             o.traceFile = *v;
         } else if (a == "--lock-dir") {
-            auto v = value(a);
+            auto v = value();
             if (!v) return "--lock-dir needs a directory";
             o.lockDir = *v;
 #ifndef _WIN32
         } else if (a == "--helper") {
-            auto v = value(a);
+            auto v = value();
             if (!v) return "--helper needs the helper's path";
             o.helper = *v;
 #endif
         } else if (a == "--help" || a == "-h") {
             o.help = true;
+        } else if (a == "--version") {
+            o.version = true;
+        } else if (isCommandOption(a)) {
+            return a + " is an option of the command: it goes after it";
         } else if (!a.empty() && a[0] == '-') {
             return "unknown option " + a;
         } else {
@@ -198,31 +260,106 @@ std::optional<std::string> parseArgs(const std::vector<std::string>& args, Optio
     if (i < args.size()) o.command = args[i++];
     for (; i < args.size(); ++i) {
         const std::string& a = args[i];
+        if (a == "--help" || a == "-h") {
+            o.help = true;
+            continue;
+        }
+        const std::string name = a == "-y" ? "--yes" : a;
         if (a == "--json") {
             o.json = true;
-        } else if (a == "--yes" || a == "-y") {
+        } else if (name == "--yes") {
             o.yes = true;
-        } else if (a == "--help" || a == "-h") {
-            o.help = true;
         } else if (a == "--device") {
-            auto v = value(a);
-            if (!v || !parseUnsigned(*v, o.device) || o.device < 1 || o.device > 8)
-                return "--device needs a number from 1 to 8";
+            auto v = value();
+            if (!v || !parseUnsigned(*v, o.device) || o.device < 1 || o.device > kMostDevices)
+                return "--device needs an enclosure's number from 1 to " + std::to_string(kMostDevices) +
+                       ", as list shows them";
         } else if (a == "--count") {
-            auto v = value(a);
+            auto v = value();
             unsigned n = 0;
             if (!v || !parseUnsigned(*v, n) || n == 0) return "--count needs a positive number";
             o.count = n;
-        } else if (std::string error; o.command == "monitor" && a.starts_with("--")) {
+        } else if (std::string error; a.starts_with("--")) {
             const OptionResult r = parseMonitorOption(args, i, o.monitor, error);
             if (r == OptionResult::Bad) return error;
             if (r == OptionResult::NotMine) return "unknown option " + a;
+            o.given.emplace_back(name, true);
+            continue;
         } else if (!a.empty() && a[0] == '-') {
             return "unknown option " + a;
         } else {
             o.args.push_back(a);
+            continue;
+        }
+        o.given.emplace_back(name, false);
+    }
+    return std::nullopt;
+}
+
+// The one word of a command that takes one of a few.
+std::optional<std::string> oneWordOf(const std::string& what, const std::vector<std::string>& words,
+                                     std::size_t at, std::initializer_list<const char*> choices) {
+    std::string list;
+    for (const char* c : choices) list += (list.empty() ? "" : " or "), list += c;
+    if (words.size() <= at) return what + " needs " + list;
+    if (std::none_of(choices.begin(), choices.end(), [&](const char* c) { return words[at] == c; }))
+        return what + " takes " + list + ", not \"" + words[at] + "\"";
+    return std::nullopt;
+}
+
+// The command's words and options, checked before anything starts: a
+// mistake costs no prompt for rights and no request to a disk.
+std::optional<std::string> checkCommand(const Options& o, bool interactive) {
+    const auto& w = o.args;
+    std::optional<std::string> problem;
+    std::string name = o.command;
+    std::size_t words = 0;
+    if (o.command == "buzzer") {
+        problem = oneWordOf("buzzer", w, 0, {"mute", "sound"}), words = 1;
+    } else if (o.command == "autoscan") {
+        problem = oneWordOf("autoscan", w, 0, {"on", "off"}), words = 1;
+    } else if (o.command == "scan") {
+        problem = oneWordOf("scan", w, 0, {"stop"});
+        if (!problem) problem = oneWordOf("scan stop", w, 1, {"P0", "P1"});
+        words = 2;
+    } else if (o.command == "firmware") {
+        problem = oneWordOf("firmware", w, 0, {"check", "upgrade"});
+        if (!problem && w.size() < 2) problem = "firmware " + w[0] + " needs a FILE";
+        if (!problem) name += " " + w[0];
+        words = 2;
+    }
+    if (!problem && w.size() > words)
+        problem = name + (words == 0 ? " takes no arguments, not \"" : " takes nothing after that, not \"") +
+                  w[words] + "\"";
+    if (problem) return problem;
+
+    for (const CommandOptions& c : kCommandOptions) {
+        if (name != c.command) continue;
+        for (const auto& [option, monitorOption] : o.given) {
+            const bool taken = std::any_of(c.options.begin(), c.options.end(), [&](std::string_view t) {
+                return option == t || (monitorOption && t == kMonitorOptions);
+            });
+            if (!taken)
+                return name + " does not take " + option +
+                       (monitorOption ? " (an option of monitor)" : std::string());
         }
     }
+    if (!o.yes && !interactive && (name == "scan" || name == "firmware upgrade"))
+        return name + (name == "scan" ? " stop" : "") +
+               " asks for confirmation; give --yes when not on a terminal";
+    return std::nullopt;
+}
+
+// The monitor's settings with the environment's, and the bound on its
+// interval for real bridges.
+std::optional<std::string> settleMonitor(Options& o) {
+    const bool onCommandLine = o.monitor.interval.has_value();
+    o.monitor.count = o.count;
+    o.monitor.json = o.json;
+    if (auto problem = applyMonitorEnvironment(o.monitor, processEnv)) return problem;
+    if (o.virtualDirs.empty() && o.monitor.intervalSeconds() < kShortestInterval)
+        return std::string(onCommandLine ? "--interval" : "ARDENVEL_INTERVAL") +
+               " must be at least 1 second for real enclosures";
     return std::nullopt;
 }
 
@@ -300,22 +437,19 @@ const char* sourceName(ModeSource s) {
 // The host, the device state and everything a command needs, for one run.
 class Session {
 public:
-    Session(const Options& o, std::FILE* out, std::FILE* err)
-        : opts_(o),
-          out_(out),
-          err_(err),
-          interactive_(ARDENVEL_ISATTY(ARDENVEL_FILENO(stdin)) != 0),
-          ui_(err, o.yes, interactive_) {}
+    Session(const Options& o, std::FILE* out, std::FILE* err, bool interactive)
+        : opts_(o), out_(out), err_(err), interactive_(interactive), ui_(err, o.yes, interactive_) {}
 
-    // `needsDisks` false: the command reads no disk, so no prompt for rights.
-    bool open(bool needsDisks) {
-        if (!openBase(needsDisks)) return false;
+    // `needsDisks` false: the command reads no disk, so no prompt for
+    // rights. kExitOk, or the code to exit with.
+    int open(bool needsDisks) {
+        if (int rc = openBase(needsDisks); rc != kExitOk) return rc;
         Host* host = base_.get();
         if (opts_.traceFile) {
             traceStream_.open(*opts_.traceFile, std::ios::out | std::ios::trunc);
             if (!traceStream_) {
                 std::fprintf(err_, "Cannot write the trace file %s.\n", opts_.traceFile->string().c_str());
-                return false;
+                return kExitFailed;
             }
             tracing_ = std::make_unique<TracingHost>(*base_, [this](const std::string& line) {
                 // The time lets two processes' traces be laid side by side.
@@ -338,7 +472,7 @@ public:
         machineLock_ = lockDir ? makeDirectoryLock(*lockDir) : makeSystemMachineLock();
         if (lockDir && !machineLock_) {
             std::fprintf(err_, "Cannot make the lock files in %s.\n", lockDir->string().c_str());
-            return false;
+            return kExitFailed;
         }
         dev_->operationLock.setMachineLock(machineLock_.get());
 #ifndef _WIN32
@@ -350,8 +484,8 @@ public:
             dev_->operationLock.setWaitNotice([this](bool waiting) {
                 if (waiting) std::fprintf(err_, "%s\n", kTextWaitingForOtherProcess);
             });
-        logDir_ = opts_.logDir ? *opts_.logDir : chooseLogDirectory(executableDirectory(), processEnv);
-        return true;
+        logDir_ = opts_.logDir ? *opts_.logDir : chooseLogDirectory(thisProgram(), processEnv);
+        return kExitOk;
     }
 
     // One discovery pass, straight away, as the window's first one. It holds
@@ -365,8 +499,17 @@ public:
         ApplyDiscoveryResult(*dev_);
         // Without the rights the disks stay closed; the host says what to do.
         if (auto* system = dynamic_cast<SystemHost*>(base_.get()))
-            if (auto warning = system->takePrivilegeWarning()) std::fprintf(err_, "%s\n", warning->c_str());
+            if (auto warning = system->takePrivilegeWarning()) {
+                std::fprintf(err_, "%s\n", warning->c_str());
+                noRights_ = true;
+            }
         return dev_->tables.deviceCount;
+    }
+
+    // Nothing found: for want of rights, or because there is nothing.
+    int noEnclosure() {
+        std::fprintf(err_, "No Drive found! \n");
+        return noRights_ ? kExitNoRights : kExitNoEnclosure;
     }
 
     bool readStatus(unsigned slot, StatusBlock& block) {
@@ -383,7 +526,12 @@ public:
         return modelText(t.sectorBuffers[driveNumberOf(t.deviceTable[slot])]);
     }
 
-    bool openBase(bool needsDisks) {
+    int openBase(bool needsDisks) {
+        // Nothing to start, nothing to ask for: a host without disks.
+        if (!needsDisks) {
+            base_ = std::make_unique<virt::VirtualHost>();
+            return kExitOk;
+        }
 #ifndef _WIN32
         if (opts_.helper) {
             std::vector<std::string> command{*opts_.helper};
@@ -396,37 +544,36 @@ public:
             std::string error;
             if (!virt::loadEnclosureSet(*v, opts_.virtualDirs, error)) {
                 std::fprintf(err_, "%s\n", error.c_str());
-                return false;
+                return kExitFailed;
             }
             // Nothing here reads the emulator's own trace; the --trace file
             // gets the bridge's reason for each request it rejected.
             v->setTraceEnabled(false);
             v->setTraceObserver([this](const virt::TraceEntry& e) { bridgeRejection_ = e.rejected; });
             base_ = std::move(v);
-            return true;
+            return kExitOk;
         }
-#ifdef _WIN32
-        (void)needsDisks;
-#else
+#ifndef _WIN32
         // Root reaches the disks itself; a user at a terminal can answer the
         // helper's prompt; anyone else gets the privilege message.
-        if (needsDisks &&
-            remote::chooseHostRoute(::geteuid() == 0, interactive_) == remote::HostRoute::Helper)
+        if (remote::chooseHostRoute(::geteuid() == 0, interactive_) == remote::HostRoute::Helper)
             return startHelper(remote::pkexecCommand(remote::helperPath(executableDirectory())));
 #endif
         base_ = std::make_unique<SystemHost>();
-        return true;
+        return kExitOk;
     }
 
 #ifndef _WIN32
-    bool startHelper(const std::vector<std::string>& command) {
+    int startHelper(const std::vector<std::string>& command) {
         remote::HelperLaunch launch = remote::launchHelper(command);
-        if (launch.outcome != remote::LaunchOutcome::Connected) {
-            std::fprintf(err_, "%s\n", launch.message.c_str());
-            return false;
+        switch (launch.outcome) {
+            case remote::LaunchOutcome::Connected: base_ = std::move(launch.host); return kExitOk;
+            case remote::LaunchOutcome::Declined:
+            case remote::LaunchOutcome::NoAgent:
+                std::fprintf(err_, "%s\n", launch.message.c_str());
+                return kExitNoRights;
+            default: std::fprintf(err_, "%s\n", launch.message.c_str()); return kExitFailed;
         }
-        base_ = std::move(launch.host);
-        return true;
     }
 #endif
 
@@ -439,8 +586,10 @@ public:
 
 private:
     int needEnclosure(unsigned& slot);
+    json identityJson(unsigned slot);
     json statusJson(unsigned slot, const StatusBlock* block);
     void printStatus(unsigned slot, const StatusBlock* block);
+    void printDocument(const json& enclosures);
     int upgrade(const std::string& file);
 
     const Options& opts_;
@@ -456,37 +605,55 @@ private:
     std::unique_ptr<MachineLock> machineLock_;
     std::unique_ptr<DeviceState> dev_;
     std::filesystem::path logDir_;
+    bool noRights_ = false;  // a disk was refused for want of rights
     // Beside the device lock: where scan stops are noted for a monitor.
     std::optional<std::filesystem::path> notesDir_;
 };
 
 int Session::list() {
     const unsigned n = discover();
-    if (n == 0) {
-        std::fprintf(err_, "No Drive found! \n");
-        return kExitNoEnclosure;
+    if (opts_.json) {
+        json all = json::array();
+        for (unsigned s = 0; s < n; ++s) all.push_back(identityJson(s));
+        printDocument(all);
     }
+    if (n == 0) return noEnclosure();
+    if (opts_.json) return kExitOk;
     std::fprintf(out_, "%-5s %-6s %-16s %-8s %-9s %s\n", "SLOT", "DRIVE", "ROUTES", "VOLUMES", "FIRMWARE",
                  "MODEL");
     for (unsigned s = 0; s < n; ++s) {
         const std::uint32_t w = dev_->tables.deviceTable[s];
         std::fprintf(out_, "%-5u %-6u %-16s %-8s %-9s %s\n", s + 1, driveNumberOf(w), routeNames(w).c_str(),
-                     volumesOf(dev_->tables, driveNumberOf(w)).c_str(), shown(firmwareOf(s)).c_str(),
+                     volumesOf(dev_->tables, driveNumberOf(w)).c_str(), trimmed(firmwareOf(s)).c_str(),
                      trimmed(modelOf(s)).c_str());
     }
     return kExitOk;
 }
 
-json Session::statusJson(unsigned slot, const StatusBlock* block) {
+json Session::identityJson(unsigned slot) {
     const std::uint32_t w = dev_->tables.deviceTable[slot];
-    const std::string rev = firmwareOf(slot);
     json j;
     j["slot"] = slot + 1;
     j["drive"] = driveNumberOf(w);
     j["routes"] = routeNames(w);
     j["volumes"] = volumesOf(dev_->tables, driveNumberOf(w));
-    j["firmware"] = shown(rev);
+    j["firmware"] = trimmed(firmwareOf(slot));
     j["model"] = trimmed(modelOf(slot));
+    return j;
+}
+
+void Session::printDocument(const json& enclosures) {
+    json doc;
+    doc["version"] = 1;
+    doc["enclosures"] = enclosures;
+    // Every string in it is valid UTF-8 already; should one ever not be,
+    // it is repaired rather than thrown on.
+    std::fprintf(out_, "%s\n", doc.dump(2, ' ', false, json::error_handler_t::replace).c_str());
+}
+
+json Session::statusJson(unsigned slot, const StatusBlock* block) {
+    const std::string rev = firmwareOf(slot);
+    json j = identityJson(slot);
     j["scanCapable"] = scanCapable(rev);
     j["read"] = block != nullptr;
     if (!block) return j;
@@ -583,8 +750,8 @@ void Session::printStatus(unsigned slot, const StatusBlock* block) {
 int Session::status() {
     const unsigned n = discover();
     if (n == 0) {
-        std::fprintf(err_, "No Drive found! \n");
-        return kExitNoEnclosure;
+        if (opts_.json) printDocument(json::array());
+        return noEnclosure();
     }
     json all = json::array();
     bool anyFailed = false;
@@ -597,23 +764,13 @@ int Session::status() {
         else
             printStatus(s, ok ? &block : nullptr);
     }
-    if (opts_.json) {
-        json doc;
-        doc["version"] = 1;
-        doc["enclosures"] = all;
-        // Every string in it is valid UTF-8 already; should one ever not be,
-        // it is repaired rather than thrown on.
-        std::fprintf(out_, "%s\n", doc.dump(2, ' ', false, json::error_handler_t::replace).c_str());
-    }
+    if (opts_.json) printDocument(all);
     return anyFailed ? kExitFailed : kExitOk;
 }
 
 int Session::needEnclosure(unsigned& slot) {
     const unsigned n = discover();
-    if (n == 0) {
-        std::fprintf(err_, "No Drive found! \n");
-        return kExitNoEnclosure;
-    }
+    if (n == 0) return noEnclosure();
     if (opts_.device > n) {
         std::fprintf(err_, "There is no Device%u: %u enclosure(s) found.\n", opts_.device, n);
         return kExitUsage;
@@ -623,10 +780,8 @@ int Session::needEnclosure(unsigned& slot) {
 }
 
 int Session::settings(bool buzzer) {
-    if (opts_.args.size() != 1) return kExitUsage;
     const std::string& word = opts_.args[0];
     const bool on = buzzer ? word == "sound" : word == "on";
-    if (buzzer ? (word != "mute" && word != "sound") : (word != "on" && word != "off")) return kExitUsage;
     unsigned slot = 0;
     if (int rc = needEnclosure(slot); rc != kExitOk) return rc;
     // The block carries both settings: the one not changed keeps the bridge's value.
@@ -643,13 +798,7 @@ int Session::settings(bool buzzer) {
 }
 
 int Session::scan() {
-    if (opts_.args.size() != 2 || opts_.args[0] != "stop" || (opts_.args[1] != "P0" && opts_.args[1] != "P1"))
-        return kExitUsage;
     const int port = opts_.args[1] == "P0" ? 0 : 1;
-    if (!opts_.yes && !interactive_) {
-        std::fprintf(err_, "scan stop asks for confirmation; give --yes when not on a terminal.\n");
-        return kExitUsage;
-    }
     unsigned slot = 0;
     if (int rc = needEnclosure(slot); rc != kExitOk) return rc;
     StatusBlock block{};
@@ -675,13 +824,6 @@ int Session::scan() {
 }
 
 int Session::monitor() {
-    if (!opts_.args.empty()) return kExitUsage;
-    MonitorSettings settings = opts_.monitor;
-    settings.count = opts_.count;
-    if (auto problem = applyMonitorEnvironment(settings, processEnv)) {
-        std::fprintf(err_, "ardenvel-cli: %s\n", problem->c_str());
-        return kExitUsage;
-    }
     MonitorContext context{
         *dev_,
         clock_,
@@ -691,8 +833,10 @@ int Session::monitor() {
         logDir_,
         notesDir_,
         [this] { return discover(); },
-        [this](unsigned slot, const StatusBlock* block) { return statusJson(slot, block); }};
-    return runMonitor(settings, context);
+        [this](unsigned slot, const StatusBlock* block) { return statusJson(slot, block); },
+        [this](bool quiet) { ui_.quiet = quiet; }};
+    const int rc = runMonitor(opts_.monitor, context);
+    return rc == kExitNoEnclosure && noRights_ ? kExitNoRights : rc;
 }
 
 // Progress of an upgrade on the terminal: a bar on a terminal, plain lines otherwise.
@@ -753,7 +897,6 @@ std::string hex2(unsigned v) {
 }
 
 int Session::firmware() {
-    if (opts_.args.size() != 2 || (opts_.args[0] != "check" && opts_.args[0] != "upgrade")) return kExitUsage;
     if (opts_.args[0] == "upgrade") return upgrade(opts_.args[1]);
     FirmwareState fw;
     DiskFileOpener opener;
@@ -777,13 +920,6 @@ int Session::upgrade(const std::string& file) {
     FirmwareState fw;
     DiskFileOpener opener;
     if (!LoadFirmwareFile(fw, ui_, file, opener)) return kExitFailed;
-    if (!opts_.yes) {
-        if (!interactive_) {
-            std::fprintf(err_,
-                         "firmware upgrade asks for confirmation; give --yes when not on a terminal.\n");
-            return kExitUsage;
-        }
-    }
     unsigned slot = 0;
     if (int rc = needEnclosure(slot); rc != kExitOk) return rc;
     if (!opts_.yes && ui_.messageBox("Upgrade the firmware of Device" + std::to_string(slot + 1) + "?",
@@ -803,49 +939,62 @@ int Session::upgrade(const std::string& file) {
     return outcome.loopRan ? kExitUpgradeIncomplete : kExitFailed;
 }
 
+int printVersion(std::FILE* out) {
+    std::fprintf(out, "ardenvel-cli %s\n", ARDENVEL_VERSION);
+    const ProgramPlace program = thisProgram();
+#ifndef _WIN32
+    std::fprintf(out, "Host helper: %s\n", remote::helperPath(program.dir).string().c_str());
+#endif
+    std::fprintf(out, "Event logs: %s\n", chooseLogDirectory(program, processEnv).string().c_str());
+    return kExitOk;
+}
+
 }  // namespace
 
 int runCli(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
     Options o;
+    const CommandHelp* help = nullptr;
     if (auto problem = parseArgs(args, o)) {
-        std::fprintf(err, "ardenvel-cli: %s\n\n%s", problem->c_str(), kUsage);
+        for (const auto& h : kCommandHelp)
+            if (o.command == h.name) help = &h;
+        std::fprintf(err, "ardenvel-cli: %s\n%s", problem->c_str(), help ? help->text : kSeeHelp);
         return kExitUsage;
     }
     if (o.command.empty()) {
+        if (o.version && !o.help) return printVersion(out);
         std::fprintf(o.help ? out : err, "%s", kUsage);
         return o.help ? kExitOk : kExitUsage;
     }
-    const CommandHelp* help = nullptr;
     for (const auto& h : kCommandHelp)
         if (o.command == h.name) help = &h;
     if (!help) {
-        std::fprintf(err, "ardenvel-cli: unknown command %s\n\n%s", o.command.c_str(), kUsage);
+        std::fprintf(err, "ardenvel-cli: unknown command %s\n%s", o.command.c_str(), kSeeHelp);
         return kExitUsage;
     }
     if (o.help) {
         std::fprintf(out, "%s", help->text);
         return kExitOk;
     }
-    Session s(o, out, err);
-    const bool readsNoDisk = o.command == "firmware" && !o.args.empty() && o.args[0] == "check";
-    if (!s.open(!readsNoDisk)) return kExitFailed;
-    int rc = kExitUsage;
-    if (o.command == "list")
-        rc = o.args.empty() ? s.list() : kExitUsage;
-    else if (o.command == "status")
-        rc = o.args.empty() ? s.status() : kExitUsage;
-    else if (o.command == "monitor")
-        rc = s.monitor();
-    else if (o.command == "buzzer")
-        rc = s.settings(true);
-    else if (o.command == "autoscan")
-        rc = s.settings(false);
-    else if (o.command == "scan")
-        rc = s.scan();
-    else if (o.command == "firmware")
-        rc = s.firmware();
-    if (rc == kExitUsage) std::fprintf(err, "%s", help->text);
-    return rc;
+    const bool interactive = ARDENVEL_ISATTY(ARDENVEL_FILENO(stdin)) != 0;
+    std::optional<std::string> problem =
+        o.version ? "--version comes before a command, alone" : checkCommand(o, interactive);
+    if (!problem && o.command == "monitor") problem = settleMonitor(o);
+    if (problem) {
+        std::fprintf(err, "ardenvel-cli: %s\n%s", problem->c_str(), help->text);
+        return kExitUsage;
+    }
+
+    Session s(o, out, err, interactive);
+    const bool readsNoDisk =
+        (o.command == "firmware" && o.args[0] == "check") || (o.command == "monitor" && o.monitor.test);
+    if (int rc = s.open(!readsNoDisk); rc != kExitOk) return rc;
+    if (o.command == "list") return s.list();
+    if (o.command == "status") return s.status();
+    if (o.command == "monitor") return s.monitor();
+    if (o.command == "buzzer") return s.settings(true);
+    if (o.command == "autoscan") return s.settings(false);
+    if (o.command == "scan") return s.scan();
+    return s.firmware();
 }
 
 }  // namespace ardenvel::cli

@@ -13,6 +13,7 @@ enum ExitCode : int {
     kExitUsage = 2,
     kExitNoEnclosure = 3,
     kExitUpgradeIncomplete = 4,
+    kExitNoRights = 5,  // the disks could not be reached for want of rights
 };
 
 // Runs one command line (without the program name). Output goes to out,

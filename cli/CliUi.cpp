@@ -20,12 +20,13 @@ void printLines(std::FILE* f, const std::string& prefix, const std::string& text
 }  // namespace
 
 void CliUi::setStatusText(int, const std::string& text) {
-    if (text.empty()) return;
+    if (text.empty() || quiet) return;
     printLines(err_, "", text);
 }
 
 BoxResult CliUi::messageBox(const std::string& text, const std::string& caption, BoxButtons buttons,
                             BoxIcon) {
+    if (quiet && buttons == BoxButtons::Ok) return BoxResult::Ok;
     const std::string prefix = caption.empty() ? "" : caption + (caption.back() == ':' ? " " : ": ");
     printLines(err_, prefix, text);
     if (buttons == BoxButtons::Ok) return BoxResult::Ok;

@@ -25,6 +25,8 @@ public:
 
     // Between flash steps: the progress display redraws itself.
     std::function<void()> onProcessEvents;
+    // Texts and OK boxes are not shown; a question is still asked.
+    bool quiet = false;
 
 private:
     std::FILE* err_;

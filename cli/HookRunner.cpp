@@ -190,66 +190,150 @@ std::string describeHookFailure(const std::string& program, const std::string& e
     return {};
 }
 
-HookRunner::HookRunner(std::vector<std::string> programs, std::chrono::milliseconds limit, std::FILE* err)
-    : programs_(std::move(programs)), limit_(limit), err_(err) {
-    if (!programs_.empty()) thread_ = std::thread([this] { loop(); });
+std::chrono::milliseconds HookRetries::delayAfter(unsigned failures) const {
+    auto d = firstDelay;
+    for (unsigned i = 1; i < failures && d < longestDelay; ++i) d *= 2;
+    return std::min(d, longestDelay);
 }
+
+HookRunner::HookRunner(std::chrono::milliseconds limit, HookRetries retries, std::FILE* err,
+                       std::function<void()> onChange)
+    : limit_(limit), retries_(retries), err_(err), onChange_(std::move(onChange)) {}
 
 HookRunner::~HookRunner() {
-    if (!thread_.joinable()) return;
-    {
-        std::lock_guard lock(mutex_);
-        ending_ = true;
-    }
-    changed_.notify_all();
-    thread_.join();
+    finish();
 }
 
-void HookRunner::submit(const std::string& event, HookEnvironment env) {
-    if (programs_.empty()) return;
+void HookRunner::submit(std::vector<HookDelivery> runs) {
+    if (runs.empty()) return;
     std::size_t dropped = 0;
     {
         std::lock_guard lock(mutex_);
-        for (const auto& p : programs_) queue_.push_back({p, event, env});
-        while (queue_.size() > kMaxQueued) {
-            queue_.pop_front();
+        for (auto& d : runs) runs_.push_back({std::move(d), nextOrder_++, false});
+        for (auto it = runs_.begin(); runs_.size() > kMaxQueued && it != runs_.end();) {
+            if (it->running) {
+                ++it;
+                continue;
+            }
+            it = runs_.erase(it);
             ++dropped;
         }
+        givenUp_ += dropped;
+        if (dropped != 0) ++changes_;
+        // As many as there are runs to do at once: a monitor without hooks
+        // has no threads, one with a quiet enclosure few.
+        while (workers_.size() < std::min<std::size_t>(kParallel, runs_.size()))
+            workers_.emplace_back([this] { work(); });
     }
     if (dropped != 0)
-        std::fprintf(err_, "ardenvel-cli: hooks fall behind; %zu queued run(s) dropped\n", dropped);
+        std::fprintf(err_, "ardenvel-cli: hooks fall behind; %zu queued run(s) given up\n", dropped);
     changed_.notify_all();
 }
 
-void HookRunner::drain() {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return queue_.empty() && !running_; });
+void HookRunner::finish() {
+    std::vector<std::thread> workers;
+    {
+        std::lock_guard lock(mutex_);
+        if (!finishAt_) finishAt_ = std::chrono::system_clock::now();
+        workers.swap(workers_);
+    }
+    changed_.notify_all();
+    for (auto& w : workers) w.join();
 }
 
-unsigned HookRunner::failures() {
+std::vector<HookDelivery> HookRunner::pending() {
+    std::lock_guard lock(mutex_);
+    std::vector<HookDelivery> out;
+    for (const Run& r : runs_) out.push_back(r.d);
+    return out;
+}
+
+std::size_t HookRunner::pendingAlerts() {
+    std::lock_guard lock(mutex_);
+    std::vector<std::uint64_t> alerts;
+    for (const Run& r : runs_)
+        if (std::find(alerts.begin(), alerts.end(), r.d.alert) == alerts.end()) alerts.push_back(r.d.alert);
+    return alerts.size();
+}
+
+unsigned long long HookRunner::failures() {
     std::lock_guard lock(mutex_);
     return failures_;
 }
 
-void HookRunner::loop() {
+unsigned long long HookRunner::givenUp() {
+    std::lock_guard lock(mutex_);
+    return givenUp_;
+}
+
+unsigned long long HookRunner::changes() {
+    std::lock_guard lock(mutex_);
+    return changes_;
+}
+
+std::list<HookRunner::Run>::iterator HookRunner::due(std::chrono::system_clock::time_point now) {
+    // Once finishing, only what was due when the finish began.
+    const auto until = finishAt_ ? std::min(now, *finishAt_) : now;
+    auto best = runs_.end();
+    for (auto it = runs_.begin(); it != runs_.end(); ++it)
+        if (!it->running && it->d.notBefore <= until && (best == runs_.end() || it->order < best->order))
+            best = it;
+    return best;
+}
+
+void HookRunner::ended(std::list<Run>::iterator run, const HookResult& r) {
+    ++changes_;
+    if (r.ok()) {
+        runs_.erase(run);
+        return;
+    }
+    ++failures_;
+    HookDelivery& d = run->d;
+    ++d.failures;
+    std::string line = describeHookFailure(d.program, d.event, r, limit_);
+    if (d.failures > retries_.retries) {
+        line.append("; given up after ").append(std::to_string(d.failures)).append(" runs");
+        ++givenUp_;
+        runs_.erase(run);
+    } else {
+        const auto delay = retries_.delayAfter(d.failures);
+        char when[32];
+        std::snprintf(when, sizeof when, "%.3g s", std::chrono::duration<double>(delay).count());
+        line += std::string("; trying again in ") + when;
+        d.notBefore = std::chrono::system_clock::now() + delay;
+        run->running = false;
+    }
+    std::fprintf(err_, "%s\n", line.c_str());
+    std::fflush(err_);
+}
+
+void HookRunner::work() {
     std::unique_lock lock(mutex_);
     for (;;) {
-        changed_.wait(lock, [this] { return ending_ || !queue_.empty(); });
-        if (queue_.empty()) return;  // ending, and nothing left
-        Run run = std::move(queue_.front());
-        queue_.pop_front();
-        running_ = true;
-        lock.unlock();
-        const HookResult r = runHook(run.program, run.event, run.env, limit_, err_);
-        const std::string failure = describeHookFailure(run.program, run.event, r, limit_);
-        if (!failure.empty()) {
-            std::fprintf(err_, "%s\n", failure.c_str());
-            std::fflush(err_);
+        const auto it = due(std::chrono::system_clock::now());
+        if (it != runs_.end()) {
+            it->running = true;
+            const HookDelivery d = it->d;
+            lock.unlock();
+            const HookResult r = runHook(d.program, d.event, d.env, limit_, err_);
+            lock.lock();
+            ended(it, r);
+            changed_.notify_all();
+            if (onChange_) {
+                lock.unlock();
+                onChange_();
+                lock.lock();
+            }
+            continue;
         }
-        lock.lock();
-        running_ = false;
-        if (!r.ok()) ++failures_;
-        changed_.notify_all();
+        if (finishAt_) return;
+        std::optional<std::chrono::system_clock::time_point> next;
+        for (const Run& r : runs_)
+            if (!r.running && (!next || r.d.notBefore < *next)) next = r.d.notBefore;
+        if (next)
+            changed_.wait_until(lock, *next);
+        else
+            changed_.wait(lock);
     }
 }
 

@@ -31,6 +31,11 @@ constexpr Family kFamilies[] = {
     {"ardenvel_activity", "gauge", "What runs: 1 for the kind named (none, scan, rebuild)."},
     {"ardenvel_activity_progress_ratio", "gauge", "Progress of the running scan or rebuild, 0 to 0.99."},
     {"ardenvel_bad_sectors", "gauge", "Bad sectors the bridge has reported."},
+    {"ardenvel_last_poll_timestamp_seconds", "gauge", "When the monitor last polled."},
+    {"ardenvel_alerts_pending", "gauge", "Alerts whose hooks have not all succeeded yet."},
+    {"ardenvel_hook_failures_total", "counter", "Hook runs that failed, retried ones included."},
+    {"ardenvel_hook_runs_given_up_total", "counter",
+     "Hook runs given up after their last retry, or dropped when hooks fell far behind."},
     // Last, so that a reader can tell a whole file.
     {"ardenvel_monitor_polls_total", "counter", "Polls since the monitor started."},
 };
@@ -110,6 +115,10 @@ enum F : std::size_t {
     kActivity,
     kProgress,
     kBadSectors,
+    kLastPoll,
+    kPending,
+    kHookFailures,
+    kGivenUp,
     kPolls,
 };
 
@@ -148,7 +157,7 @@ void record(Writer& w, const std::string& dev, const EnclosureSample& e) {
 
 }  // namespace
 
-std::string prometheusMetrics(const std::vector<EnclosureSample>& enclosures, unsigned long long polls) {
+std::string prometheusMetrics(const std::vector<EnclosureSample>& enclosures, const MonitorFigures& monitor) {
     Writer w(std::size(kFamilies));
     w.add(kEnclosures, "", static_cast<double>(enclosures.size()));
     for (const EnclosureSample& e : enclosures) {
@@ -161,7 +170,11 @@ std::string prometheusMetrics(const std::vector<EnclosureSample>& enclosures, un
         if (e.lastGoodRead) w.add(kLastGood, dev, static_cast<double>(*e.lastGoodRead));
         if (e.record) record(w, dev, e);
     }
-    w.add(kPolls, "", static_cast<double>(polls));
+    w.add(kLastPoll, "", static_cast<double>(monitor.lastPoll));
+    w.add(kPending, "", static_cast<double>(monitor.alertsPending));
+    w.add(kHookFailures, "", static_cast<double>(monitor.hookFailures));
+    w.add(kGivenUp, "", static_cast<double>(monitor.hookRunsGivenUp));
+    w.add(kPolls, "", static_cast<double>(monitor.polls));
     return w.text();
 }
 

@@ -23,7 +23,16 @@ struct EnclosureSample {
     std::optional<long long> lastGoodRead;  // seconds since the epoch
 };
 
+// The monitor's own figures.
+struct MonitorFigures {
+    unsigned long long polls = 0;
+    long long lastPoll = 0;  // seconds since the epoch
+    std::size_t alertsPending = 0;
+    unsigned long long hookFailures = 0;  // failed runs, retried ones included
+    unsigned long long hookRunsGivenUp = 0;
+};
+
 // The last line is always ardenvel_monitor_polls_total.
-std::string prometheusMetrics(const std::vector<EnclosureSample>& enclosures, unsigned long long polls);
+std::string prometheusMetrics(const std::vector<EnclosureSample>& enclosures, const MonitorFigures& monitor);
 
 }  // namespace ardenvel::cli

@@ -21,6 +21,7 @@
 
 #include "cli/Cli.h"
 #include "cli/HookRunner.h"
+#include "cli/JournalChannel.h"
 #include "cli/MetricsFile.h"
 #include "cli/MonitorAlerts.h"
 #include "cli/StopSignal.h"
@@ -56,7 +57,7 @@ std::string isoTime(const LocalTime& t) {
     return buf;
 }
 
-HookEnvironment hookEnvironment(const LogEvent& e) {
+HookEnvironment hookEnvironment(const LogEvent& e, const std::string& enclosure) {
     std::string lbas, message;
     for (std::uint32_t lba : e.lbas) {
         if (!lbas.empty()) lbas += ' ';
@@ -72,6 +73,7 @@ HookEnvironment hookEnvironment(const LogEvent& e) {
         {"ARDENVEL_EVENT", eventName(e.kind)},
         {"ARDENVEL_SEVERITY", severityName(eventSeverity(e.kind))},
         {"ARDENVEL_DEVICE", test ? "" : std::to_string(e.slot + 1)},
+        {"ARDENVEL_ENCLOSURE", enclosure},
         {"ARDENVEL_PORT", e.port >= 0 ? std::to_string(e.port) : ""},
         {"ARDENVEL_SERIAL", deviceTextTrimmed(e.serial)},
         {"ARDENVEL_MODEL", deviceTextTrimmed(e.model)},
@@ -81,6 +83,33 @@ HookEnvironment hookEnvironment(const LogEvent& e) {
         {"ARDENVEL_TIME", isoTime(e.time)},
         {"ARDENVEL_REMINDER", e.reminder ? "1" : "0"},
     };
+}
+
+// One JSON line of `monitor --json` for an event of the log.
+json eventJson(const LogEvent& e) {
+    json j;
+    j["type"] = "event";
+    j["time"] = isoTime(e.time);
+    j["event"] = eventName(e.kind);
+    j["severity"] = severityName(eventSeverity(e.kind));
+    j["device"] = e.slot + 1;
+    j["port"] = e.port >= 0 ? json(e.port) : json(nullptr);
+    if (e.port >= 0) {
+        j["serial"] = deviceTextTrimmed(e.serial);
+        j["model"] = deviceTextTrimmed(e.model);
+    } else if (!e.model.empty()) {
+        j["model"] = deviceTextTrimmed(e.model);
+    }
+    if (e.percent >= 0) j["percent"] = e.percent;
+    if (!e.lbas.empty()) j["lbas"] = e.lbas;
+    json lines = json::array();
+    for (const std::string& line : e.lines) lines.push_back(deviceTextUtf8(line));
+    j["lines"] = lines;
+    return j;
+}
+
+std::string oneLine(const json& j) {
+    return j.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
 enum class Wake { Timeout, Woken, Note };
@@ -176,12 +205,12 @@ private:
 }  // namespace
 
 struct MonitorService::State {
-    State(const MonitorSettings& settings, const MonitorContext& c)
+    State(const MonitorSettings& settings, const MonitorContext& c, std::function<void()> hooksChanged)
         : alerts(
               settings.progressIncrement(), settings.remindDaily.value_or(false),
               settings.stateDir ? std::optional<fs::path>(*settings.stateDir / "alerts.json") : std::nullopt,
               files),
-          hooks(settings.hooks, settings.hookLimit(), c.err) {
+          hooks(settings.hookLimit(), settings.hookRetries(), c.err, std::move(hooksChanged)) {
         log.LogDirectory = c.logDirectory;
         if (c.notesDirectory) notes.emplace(*c.notesDirectory);
     }
@@ -197,7 +226,12 @@ struct MonitorService::State {
     fs::path lastFile;
     std::size_t printed = 0;
     std::uint8_t lastRead = 0;
+    // Slots whose failed read has been told: their next failures are quiet.
+    std::uint8_t toldLost = 0;
     unsigned long long polls = 0;
+    long long lastPoll = 0;
+    // The hook runs' changes the memory file has seen.
+    unsigned long long savedChanges = 0;
     std::array<std::optional<long long>, 4> lastGood{};
     AlertFilter alerts;
     HookRunner hooks;
@@ -207,8 +241,11 @@ struct MonitorService::State {
     std::map<std::string, std::string> reported;
 };
 
-MonitorService::MonitorService(const MonitorSettings& settings, MonitorContext& context)
-    : settings_(settings), c_(context), s_(std::make_unique<State>(settings, context)) {}
+MonitorService::MonitorService(const MonitorSettings& settings, MonitorContext& context,
+                               std::function<void()> hooksChanged)
+    : settings_(settings),
+      c_(context),
+      s_(std::make_unique<State>(settings, context, std::move(hooksChanged))) {}
 
 MonitorService::~MonitorService() = default;
 
@@ -225,13 +262,30 @@ void MonitorService::report(const std::string& what, const std::optional<std::st
 
 void MonitorService::start() {
     report("alerted", s_->alerts.load());
+    // Hook runs a stopped or killed monitor still owed.
+    std::size_t dropped = 0;
+    std::vector<HookDelivery> owed = s_->alerts.takePending(settings_.hooks, dropped);
+    if (dropped != 0)
+        std::fprintf(c_.err, "ardenvel-cli: %zu hook run(s) owed to programs no longer given are dropped\n",
+                     dropped);
+    if (!owed.empty())
+        std::fprintf(c_.err, "ardenvel-cli: %zu hook run(s) owed from before are tried again\n", owed.size());
+    s_->hooks.submit(std::move(owed));
     // Stops noted before this monitor started are not about its polls.
     if (s_->notes) s_->notes->takeNew();
+    if (settings_.testOnStart.value_or(false)) {
+        LogEvent e;
+        e.kind = EventKind::Test;
+        e.time = c_.clock.toLocal(c_.clock.now());
+        deliver({Alert{e, ""}});
+    }
     rediscover();
     if (enclosures_ == 0) std::fprintf(c_.err, "No Drive found! \n");
 }
 
 void MonitorService::rediscover() {
+    s_->alerts.slotsChanged();
+    s_->toldLost = 0;
     enclosures_ = c_.discover();
     everFound_ |= enclosures_ != 0;
     const DiscoveryTables& t = c_.dev.tables;
@@ -250,11 +304,19 @@ void MonitorService::readAll(std::uint8_t& read, std::uint8_t& failed) {
         std::chrono::duration_cast<std::chrono::seconds>(c_.clock.now().time_since_epoch()).count();
     for (unsigned slot = 0; slot < n; ++slot) {
         const auto bit = static_cast<std::uint8_t>(1u << slot);
-        if (QueryControllerStatus(dev, s_->buffers, static_cast<std::uint8_t>(slot))) {
+        // An enclosure whose loss was told is read again quietly, so that a
+        // lost one is one message, not one a poll.
+        const bool quiet = (s_->toldLost & bit) && c_.quietDevice;
+        if (quiet) c_.quietDevice(true);
+        const bool ok = QueryControllerStatus(dev, s_->buffers, static_cast<std::uint8_t>(slot));
+        if (quiet) c_.quietDevice(false);
+        if (ok) {
             read |= bit;
             s_->lastGood[slot] = now;
+            s_->toldLost &= static_cast<std::uint8_t>(~bit);
         } else {
             failed |= bit;
+            s_->toldLost |= bit;
         }
         for (const ScanStop& stop : stops)
             if (driveNumberOf(dev.tables.deviceTable[slot]) == stop.drive) s_->log.UserAbort[slot] = 1;
@@ -266,6 +328,8 @@ void MonitorService::poll() {
     readAll(read, failed);
     s_->lastRead = read;
     ++s_->polls;
+    s_->lastPoll =
+        std::chrono::duration_cast<std::chrono::seconds>(c_.clock.now().time_since_epoch()).count();
 
     EventLogState& log = s_->log;
     const fs::path file = LogFileName(log.LogDirectory, c_.clock.toLocal(c_.clock.now()));
@@ -275,17 +339,44 @@ void MonitorService::poll() {
         s_->printed = existing && log.Files->exists(file) ? existing->size() : 0;
         s_->lastFile = file;
     }
-    const EventLogInputs inputs{c_.clock,    c_.ui, c_.dev.tables, s_->buffers, s_->firstRefreshPending,
-                                s_->capable, failed};
+    EventLogInputs inputs{c_.clock,    c_.ui, c_.dev.tables, s_->buffers, s_->firstRefreshPending,
+                          s_->capable, failed};
+    inputs.logLostEnclosures = true;
     UpdateEventLog(log, inputs, read);
-    if (log.DayLog.count() < s_->printed) s_->printed = 0;
-    for (; s_->printed < log.DayLog.count(); ++s_->printed)
-        std::fprintf(c_.out, "%s\n", log.DayLog.line(s_->printed).c_str());
-    std::fflush(c_.out);
+    print(read);
     if (read != 0) s_->firstRefreshPending = false;
 
-    writeFiles(read);
+    // The alerts first, so that the metrics count this poll's as pending.
     alert(read);
+    writeFiles(read);
+}
+
+// The new log lines, in UTF-8 whatever bytes the device sent; or, with
+// --json, one line for each event and one for the poll.
+void MonitorService::print(std::uint8_t read) {
+    const LogLines& lines = s_->log.DayLog;
+    if (lines.count() < s_->printed) s_->printed = 0;
+    if (!settings_.json) {
+        for (; s_->printed < lines.count(); ++s_->printed)
+            std::fprintf(c_.out, "%s\n", deviceTextUtf8(lines.line(s_->printed)).c_str());
+        std::fflush(c_.out);
+        return;
+    }
+    s_->printed = lines.count();
+    for (const LogEvent& e : s_->log.Events) std::fprintf(c_.out, "%s\n", oneLine(eventJson(e)).c_str());
+    json p;
+    p["type"] = "poll";
+    p["time"] = isoTime(c_.clock.toLocal(c_.clock.now()));
+    p["poll"] = s_->polls;
+    json all = json::array();
+    for (unsigned slot = 0; slot < std::min(enclosures_, 4u); ++slot) {
+        const StatusBlock* record = ((read >> slot) & 1u) ? &s_->buffers[slot] : nullptr;
+        all.push_back(c_.statusJson ? c_.statusJson(slot, record)
+                                    : json{{"slot", slot + 1}, {"read", record != nullptr}});
+    }
+    p["enclosures"] = all;
+    std::fprintf(c_.out, "%s\n", oneLine(p).c_str());
+    std::fflush(c_.out);
 }
 
 void MonitorService::writeFiles(std::uint8_t read) {
@@ -306,7 +397,13 @@ void MonitorService::writeFiles(std::uint8_t read) {
             e.lastGoodRead = s_->lastGood[slot];
             samples.push_back(std::move(e));
         }
-        const bool ok = replaceFile(s_->files, *settings_.metricsFile, prometheusMetrics(samples, s_->polls));
+        MonitorFigures figures;
+        figures.polls = s_->polls;
+        figures.lastPoll = s_->lastPoll;
+        figures.alertsPending = s_->hooks.pendingAlerts();
+        figures.hookFailures = s_->hooks.failures();
+        figures.hookRunsGivenUp = s_->hooks.givenUp();
+        const bool ok = replaceFile(s_->files, *settings_.metricsFile, prometheusMetrics(samples, figures));
         report("metrics", ok ? std::nullopt
                              : std::optional<std::string>("Cannot write the metrics file " +
                                                           settings_.metricsFile->string()));
@@ -328,15 +425,60 @@ void MonitorService::writeFiles(std::uint8_t read) {
 
 void MonitorService::alert(std::uint8_t read) {
     const auto now = c_.clock.now();
-    std::vector<LogEvent> events = s_->alerts.select(s_->log.Events, s_->buffers, now);
-    std::vector<LogEvent> reminders = s_->alerts.reminders(s_->buffers, read, c_.clock.toLocal(now), now);
-    events.insert(events.end(), reminders.begin(), reminders.end());
-    report("alerted", s_->alerts.save());
-    for (const LogEvent& e : events) s_->hooks.submit(eventName(e.kind), hookEnvironment(e));
+    const LocalTime local = c_.clock.toLocal(now);
+    const DiscoveryTables& t = c_.dev.tables;
+    std::vector<EnclosureSeen> seen;
+    for (unsigned slot = 0; slot < std::min(enclosures_, 4u); ++slot) {
+        if (!((read >> slot) & 1u)) continue;
+        const auto& identify = t.sectorBuffers[driveNumberOf(t.deviceTable[slot])];
+        seen.push_back({slot, modelText(identify), ataText(identify, 20, 20)});
+    }
+    std::vector<Alert> alerts = s_->alerts.select(s_->log.Events, s_->buffers, seen, local, now);
+    std::vector<Alert> reminders = s_->alerts.reminders(s_->buffers, local, now);
+    alerts.insert(alerts.end(), reminders.begin(), reminders.end());
+    deliver(alerts);
 }
 
-void MonitorService::finishHooks() {
-    s_->hooks.drain();
+// Each alert to the journal when it is critical, and to every hook. The
+// hook runs are in the memory file before they start, so that a monitor
+// killed while they run takes them up again.
+void MonitorService::deliver(const std::vector<Alert>& alerts) {
+    std::vector<HookDelivery> runs;
+    for (const Alert& a : alerts) {
+        const EventKind kind = a.event.kind;
+        if (settings_.journal && (eventSeverity(kind) == Severity::Critical || kind == EventKind::Test))
+            report("journal", sendToJournal(a.event, a.enclosure));
+        if (settings_.hooks.empty()) continue;
+        const std::uint64_t number = s_->alerts.newAlertNumber();
+        const HookEnvironment env = hookEnvironment(a.event, a.enclosure);
+        for (const std::string& program : settings_.hooks)
+            runs.push_back({number, program, eventName(kind), env, 0, {}});
+    }
+    s_->savedChanges = s_->hooks.changes();
+    std::vector<HookDelivery> pending = s_->hooks.pending();
+    pending.insert(pending.end(), runs.begin(), runs.end());
+    report("alerted", s_->alerts.save(pending, !runs.empty()));
+    s_->hooks.submit(std::move(runs));
+}
+
+void MonitorService::saveAlerts() {
+    const unsigned long long changes = s_->hooks.changes();
+    if (changes == s_->savedChanges) return;
+    s_->savedChanges = changes;
+    report("alerted", s_->alerts.save(s_->hooks.pending(), true));
+}
+
+void MonitorService::finish() {
+    s_->hooks.finish();
+    saveAlerts();
+    const std::size_t left = s_->hooks.pendingAlerts();
+    if (left != 0 && !settings_.stateDir)
+        std::fprintf(c_.err,
+                     "ardenvel-cli: %zu alert(s) not taken by every hook; without --state-dir they are not "
+                     "kept\n",
+                     left);
+    else if (left != 0)
+        std::fprintf(c_.err, "ardenvel-cli: %zu alert(s) kept for the hooks' next try\n", left);
 }
 
 std::string MonitorService::summary() const {
@@ -376,7 +518,7 @@ int sendTestEvent(const MonitorSettings& settings, const MonitorContext& c) {
     unsigned failed = 0;
     for (const std::string& program : settings.hooks) {
         const HookResult r =
-            runHook(program, eventName(e.kind), hookEnvironment(e), settings.hookLimit(), c.err);
+            runHook(program, eventName(e.kind), hookEnvironment(e, ""), settings.hookLimit(), c.err);
         const std::string failure = describeHookFailure(program, eventName(e.kind), r, settings.hookLimit());
         if (failure.empty()) {
             std::fprintf(c.err, "ardenvel-cli: hook %s took the test event\n", program.c_str());
@@ -397,8 +539,15 @@ int runMonitor(const MonitorSettings& settings, MonitorContext& c) {
         devicesChanged = true;
         waker.wake();
     });
-    MonitorService service(settings, c);
+    MonitorService service(settings, c, [&waker] { waker.wake(); });
     service.start();
+    // systemd's watchdog: a ping at half its time, between polls as well.
+    std::optional<steady_clock::duration> pingEvery;
+#ifdef ARDENVEL_HAVE_SYSTEMD
+    if (std::uint64_t usec = 0; sd_watchdog_enabled(0, &usec) > 0 && usec != 0)
+        pingEvery = std::chrono::microseconds(usec / 2);
+#endif
+    steady_clock::time_point nextPing = steady_clock::time_point::max();
 
     const auto interval = std::chrono::duration_cast<steady_clock::duration>(
         std::chrono::duration<double>(settings.intervalSeconds()));
@@ -410,12 +559,19 @@ int runMonitor(const MonitorSettings& settings, MonitorContext& c) {
         const auto started = steady_clock::now();
         service.poll();
         ++polls;
-        notifySystemd(std::string(polls == 1 ? "READY=1\n" : "") + "STATUS=" + service.summary());
+        notifySystemd(std::string(polls == 1 ? "READY=1\n" : "") + (pingEvery ? "WATCHDOG=1\n" : "") +
+                      "STATUS=" + service.summary());
+        if (pingEvery) nextPing = steady_clock::now() + *pingEvery;
         if (settings.count && polls >= *settings.count) break;
         const auto next = started + interval;
         for (;;) {
             if (stop.requested()) break;
-            const Wake w = waker.waitUntil(std::min(next, settleAt));
+            const Wake w = waker.waitUntil(std::min({next, settleAt, nextPing}));
+            service.saveAlerts();
+            if (pingEvery && steady_clock::now() >= nextPing) {
+                notifySystemd("WATCHDOG=1");
+                nextPing = steady_clock::now() + *pingEvery;
+            }
             if (devicesChanged.exchange(false)) settleAt = steady_clock::now() + kSettleTime;
             if (settleAt != kNone && steady_clock::now() >= settleAt) {
                 settleAt = kNone;
@@ -430,7 +586,7 @@ int runMonitor(const MonitorSettings& settings, MonitorContext& c) {
     }
     c.dev.host.setDeviceChangeHandler({});
     notifySystemd("STOPPING=1");
-    service.finishHooks();
+    service.finish();
     return service.everFound() ? kExitOk : kExitNoEnclosure;
 }
 

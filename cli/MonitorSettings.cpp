@@ -5,6 +5,8 @@
 namespace ardenvel::cli {
 namespace {
 
+constexpr unsigned kMaxRetries = 100;
+
 std::optional<double> seconds(const std::string& text, double most) {
     char* end = nullptr;
     const double v = std::strtod(text.c_str(), &end);
@@ -26,13 +28,35 @@ std::optional<bool> reminder(const std::string& text) {
     return std::nullopt;
 }
 
+std::optional<bool> yesNo(const std::string& text) {
+    if (text == "yes") return true;
+    if (text == "no") return false;
+    return std::nullopt;
+}
+
+std::optional<unsigned> retryCount(const std::string& text) {
+    if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    const unsigned v = static_cast<unsigned>(std::stoul(text));
+    if (v > kMaxRetries) return std::nullopt;
+    return v;
+}
+
 constexpr double kMaxInterval = 86400;
 constexpr double kMaxHookTimeout = 3600;
+constexpr double kMaxRetryDelay = 3600;
 
 }  // namespace
 
 std::chrono::milliseconds MonitorSettings::hookLimit() const {
     return std::chrono::milliseconds(static_cast<long long>(hookTimeout.value_or(30.0) * 1000));
+}
+
+HookRetries MonitorSettings::hookRetries() const {
+    HookRetries r;
+    r.retries = retries.value_or(r.retries);
+    if (retryDelay) r.firstDelay = std::chrono::milliseconds(static_cast<long long>(*retryDelay * 1000));
+    return r;
 }
 
 OptionResult parseMonitorOption(const std::vector<std::string>& args, std::size_t& i, MonitorSettings& s,
@@ -44,6 +68,16 @@ OptionResult parseMonitorOption(const std::vector<std::string>& args, std::size_
         s.test = true;
     } else if (a == "--remind-daily") {
         s.remindDaily = true;
+    } else if (a == "--test-on-start") {
+        s.testOnStart = true;
+    } else if (a == "--journal") {
+        s.journal = true;
+    } else if (a == "--exec-retries") {
+        if (!hasValue || !(s.retries = retryCount(value())))
+            return error = "--exec-retries needs a number from 0 to 100", OptionResult::Bad;
+    } else if (a == "--exec-retry-delay") {
+        if (!hasValue || !(s.retryDelay = seconds(value(), kMaxRetryDelay)))
+            return error = "--exec-retry-delay needs a number of seconds up to 3600", OptionResult::Bad;
     } else if (a == "--interval") {
         if (!hasValue || !(s.interval = seconds(value(), kMaxInterval)))
             return error = "--interval needs a number of seconds", OptionResult::Bad;
@@ -77,6 +111,13 @@ std::optional<std::string> applyMonitorEnvironment(MonitorSettings& s, const Env
     if (auto v = get("ARDENVEL_EXEC_TIMEOUT"); v && !s.hookTimeout)
         if (!(s.hookTimeout = seconds(*v, kMaxHookTimeout)))
             return "ARDENVEL_EXEC_TIMEOUT must be a number of seconds up to 3600";
+    if (auto v = get("ARDENVEL_EXEC_RETRIES"); v && !s.retries)
+        if (!(s.retries = retryCount(*v))) return "ARDENVEL_EXEC_RETRIES must be a number from 0 to 100";
+    if (auto v = get("ARDENVEL_EXEC_RETRY_DELAY"); v && !s.retryDelay)
+        if (!(s.retryDelay = seconds(*v, kMaxRetryDelay)))
+            return "ARDENVEL_EXEC_RETRY_DELAY must be a number of seconds up to 3600";
+    if (auto v = get("ARDENVEL_TEST_ON_START"); v && !s.testOnStart)
+        if (!(s.testOnStart = yesNo(*v))) return "ARDENVEL_TEST_ON_START must be yes or no";
     if (auto v = get("ARDENVEL_INCREMENT"); v && !s.increment)
         if (!(s.increment = percentStep(*v))) return "ARDENVEL_INCREMENT must be a percentage from 1 to 100";
     if (auto v = get("ARDENVEL_REMIND"); v && !s.remindDaily)

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/HookRunner.h"
 #include "eventlog/LogFile.h"
 
 namespace ardenvel::cli {
@@ -20,7 +21,12 @@ struct MonitorSettings {
     std::optional<double> hookTimeout;
     std::optional<unsigned> increment;  // progress events every N percent; 20
     std::optional<bool> remindDaily;
+    std::optional<unsigned> retries;   // runs of a failed hook after the first; 10
+    std::optional<double> retryDelay;  // seconds before the first retry, doubled after each; 30
     bool test = false;
+    std::optional<bool> testOnStart;  // the test event through every channel at the start
+    bool journal = false;             // critical events to the systemd journal
+    bool json = false;                // JSON lines on standard output
     std::optional<std::filesystem::path> metricsFile;
     std::optional<std::filesystem::path> stateFile;
     std::optional<std::filesystem::path> stateDir;
@@ -28,6 +34,7 @@ struct MonitorSettings {
     double intervalSeconds() const { return interval.value_or(4.0); }
     std::chrono::milliseconds hookLimit() const;
     unsigned progressIncrement() const { return increment.value_or(20); }
+    HookRetries hookRetries() const;
 };
 
 enum class OptionResult { NotMine, Taken, Bad };
@@ -38,7 +45,9 @@ OptionResult parseMonitorOption(const std::vector<std::string>& args, std::size_
                                 std::string& error);
 
 // Fills what the command line left unset from ARDENVEL_INTERVAL,
-// ARDENVEL_EXEC, ARDENVEL_EXEC_TIMEOUT, ARDENVEL_INCREMENT and ARDENVEL_REMIND.
+// ARDENVEL_EXEC, ARDENVEL_EXEC_TIMEOUT, ARDENVEL_EXEC_RETRIES,
+// ARDENVEL_EXEC_RETRY_DELAY, ARDENVEL_INCREMENT, ARDENVEL_REMIND and
+// ARDENVEL_TEST_ON_START.
 // Empty variables count as unset. The error names the variable.
 std::optional<std::string> applyMonitorEnvironment(MonitorSettings& s, const EnvLookup& env);
 

@@ -31,7 +31,9 @@ TickOutcome DeviceChangeTick(DeviceState& dev, bool deferPass) {
         if (deferPass) return TickOutcome::Deferred;
         if (!dev.deviceChangeCountdown.compare_exchange_strong(countdown, 0)) return TickOutcome::Settling;
         dev.recountEchoes = dev.host.closesRaiseNotices();
-        if (!RecountDrives(dev)) return TickOutcome::Recounted;
+        // A disk swapped for another leaves both counts as they were.
+        const bool stale = dev.tableStale.exchange(false);
+        if (!RecountDrives(dev) && !stale) return TickOutcome::Recounted;
         RequestDiscovery(dev);
         return TickOutcome::RequestedPass;
     }

@@ -35,10 +35,15 @@ public:
     // Lets go before the end of the scope: before a box, nobody is to wait
     // for the user's answer.
     void release();
+    // Whether an open under the claim may go on with the disk it reached:
+    // the claim's disk, or its first, which then becomes the claim's disk.
+    // Another disk loses the claim for good.
+    bool admit(const DiskIdentity& reached);
 
 private:
     DeviceState& dev_;
     std::uint32_t word_;
+    DiskIdentity disk_;
     bool held_ = false;
     bool pinned_ = false;
 };
@@ -56,7 +61,8 @@ public:
     // The table's `slot` becomes the selected device, and this operation's.
     void select(std::uint8_t slot) { claim_.select(slot); }
     // Opens the drive of the selected device word; false, after the box, when
-    // the handle is invalid.
+    // the handle is invalid or reaches another disk than the claim's. Once
+    // the claim has lost its disk, false without a word.
     bool open();
     bool begin() { return deviceKnown() && open(); }
     // Closes the handle; the destructor does it for an early return.

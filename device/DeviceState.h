@@ -46,6 +46,8 @@ struct LogicalDrive {
 // over whole, so the window never reads a table that is being written.
 struct DiscoveryTables {
     std::array<std::uint32_t, kDeviceTableSize> deviceTable{};
+    // The disk each device word was found on.
+    std::array<DiskIdentity, kDeviceTableSize> identities{};
     std::uint8_t deviceCount = 0;
     std::array<Sector, kMaxPhysicalDrives> sectorBuffers{};
     std::array<LogicalDrive, kLogicalDriveRecords> logicalDrives{};
@@ -108,12 +110,20 @@ struct DeviceState {
     // From a recount of the settling to the next tick: notices meanwhile are
     // the echoes of its own opens, not news.
     std::atomic<bool> recountEchoes{false};
+    // An operation found another disk where the table has an enclosure: the
+    // next settling asks for a pass even when no count changed.
+    std::atomic<bool> tableStale{false};
     std::mutex resultMutex;    // guards `finished` and the letter snapshot
     DiscoveryTables finished;  // written by the pass, read when applied
 
     // Set while a claim holds the device (DeviceOperation.h): the word of
     // the drive all its requests go to.
     std::optional<std::uint32_t> pinnedWord;
+    // The disk that claim's work is for: the one discovery found under the
+    // word, else the one its first open reached. Every open must reach it.
+    DiskIdentity pinnedDisk;
+    // An open reached another disk: the claim sends nothing more.
+    bool pinnedDiskLost = false;
 
     std::uint32_t selectedWord() const {
         return pinnedWord ? *pinnedWord : tables.deviceTable[selectedDevice & 7];

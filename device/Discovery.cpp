@@ -106,9 +106,19 @@ bool RecountDrives(DeviceState& dev) {
 }
 
 void RequestDiscovery(DeviceState& dev) {
+    // Under the lock PublishDiscoveryResult takes: a pass that ends meanwhile
+    // must not clear this request's pending flag.
+    std::lock_guard lock(dev.resultMutex);
     // Pending first: the polling thread must stand back before the pass can start.
     dev.discoveryPending = true;
     dev.discoveryRequest = true;
+}
+
+void PublishDiscoveryResult(DeviceState& dev) {
+    std::lock_guard lock(dev.resultMutex);
+    // Done first: whoever finds pending cleared finds done set, never neither.
+    dev.discoveryDone = true;
+    if (!dev.discoveryRequest) dev.discoveryPending = false;
 }
 
 void ScanLogicalDrives(DeviceState& dev, const DriveCounts& counts, DiscoveryTables& tables,
@@ -152,7 +162,10 @@ unsigned ProbeDevices(DeviceState& dev, const DriveCounts& counts, DiscoveryTabl
             if (h == kInvalidHandle) continue;
             word |= probeDrive(dev, h, tables.sectorBuffers[drive], stop, readFailed);
             // Beyond 8 enclosures the table is full; the window shows 4 at most.
-            if ((word & kPathFlags) != 0 && count < kDeviceTableSize) tables.deviceTable[count++] = word;
+            if ((word & kPathFlags) != 0 && count < kDeviceTableSize) {
+                tables.identities[count] = dev.host.driveIdentity(h);
+                tables.deviceTable[count++] = word;
+            }
             ++opened;
             CloseDrive(dev);
         }

@@ -45,6 +45,9 @@ unsigned CountPhysicalDrives(DeviceState& dev);
 bool RecountDrives(DeviceState& dev);
 // Raises a pass request (DiscoveryPending first, then DiscoveryRequest).
 void RequestDiscovery(DeviceState& dev);
+// DriveDetectThread, after a pass: DiscoveryDone, then DiscoveryPending
+// cleared unless another pass has been asked for meanwhile.
+void PublishDiscoveryResult(DeviceState& dev);
 // A pass is asked for, running, or finished and not yet applied: the table
 // the window works from is about to change.
 inline bool DiscoveryAhead(const DeviceState& dev) {

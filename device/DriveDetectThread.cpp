@@ -45,8 +45,7 @@ void DriveDetectThread::run(std::stop_token stop) {
             // request was raised: the polling thread must keep off meanwhile.
             dev_.discoveryPending = true;
             if (!RunDiscovery(dev_, stop)) return;
-            dev_.discoveryPending = false;
-            dev_.discoveryDone = true;
+            PublishDiscoveryResult(dev_);
             continue;
         }
         std::unique_lock lock(waitMutex_);

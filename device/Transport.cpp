@@ -128,7 +128,9 @@ bool AtaCommand(DeviceState& dev, DriveHandle h, TaskFile& registers, std::uint8
         if (stop.stop_requested()) return false;
     }
     TaskFile sent = registers;
-    const bool ok = dev.host.sendAta(h, sent, data);
+    // The drive's own verdict: a task file returned with ERR or DF set is a
+    // failure, whatever the host says of the request.
+    const bool ok = dev.host.sendAta(h, sent, data) && !ataReturnFailed(sent);
     registers = sent;
     if (ok && count != 0) std::memcpy(buffer, data.data(), data.size());
     return ok;

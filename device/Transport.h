@@ -66,7 +66,8 @@ inline constexpr std::uint8_t kAtaIdentify = 0xEC;
 // IDENTIFY DEVICE as discovery sends it: LBA mode, device 0.
 inline constexpr TaskFile kIdentifyRegisters{.device = 0xE0, .command = kAtaIdentify};
 // Registers are copied back whatever the result; data only on success. A
-// stop request cuts the pause before IDENTIFY short and sends nothing.
+// returned status with ERR or DF is a failure. A stop request cuts the pause
+// before IDENTIFY short and sends nothing.
 bool AtaCommand(DeviceState& dev, DriveHandle h, TaskFile& registers, std::uint8_t* buffer, unsigned count,
                 std::stop_token stop = {});
 

@@ -82,6 +82,11 @@ void disableBoxes(const PanelCommandEffects& fx) {
 
 }  // namespace
 
+std::string diskChangedText(unsigned drive) {
+    return "The disk at drive " + std::to_string(drive) +
+           " is not the one this work began on, so nothing more was sent to it.";
+}
+
 void stampSignature(Sector& sector) {
     sector[0] = kVuSignature0;
     sector[1] = kVuSignature1;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <string>
 
 #include "device/DeviceState.h"
 
@@ -59,6 +60,9 @@ inline constexpr char kTextNoDeviceFound[] = "No Device found !";
 inline constexpr char kTextInvalidDrive[] = "Invalid Drive";
 inline constexpr char kTextWriteErrorRandomLba[] = "Write Error at Sec_CNT=1 LBA=";
 inline constexpr char kTextWriteErrorLba20[] = "Write Error for LBA = 20 and sector count = 1";
+// An open found another disk under the drive number than the one the work
+// was for.
+std::string diskChangedText(unsigned drive);
 
 bool hasSignature(const std::uint8_t* answer512);
 // Sum of bytes 7..509 into 510-511, low byte first; the carry out of bit 15 is dropped.

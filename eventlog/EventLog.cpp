@@ -115,12 +115,16 @@ struct Pass {
     }
     void end() { open.reset(); }
 
-    // Found and lost have no line of their own.
+    // Found has no line of its own; lost has one when asked for.
     void enclosureEvent(EventKind kind, unsigned slot) {
         LogEvent& e = begin(kind, slot, -1);
         if (slot < in.tables.deviceCount) {
             const unsigned drive = driveNumberOf(in.tables.deviceTable[slot]);
             if (drive < in.tables.sectorBuffers.size()) e.model = modelText(in.tables.sectorBuffers[drive]);
+        }
+        if (kind == EventKind::EnclosureLost && in.logLostEnclosures) {
+            add(tagged("D", slot + 1) + " Drive removed at: " + T);
+            dirty = true;
         }
         end();
     }

@@ -102,6 +102,9 @@ struct EventLogInputs {
     bool scanCapable;  // of the active page's device, for every slot
     // Slots whose read failed in this poll: their enclosures are lost.
     std::uint8_t devicesFailed = 0;
+    // A lost enclosure gets a line too. The window tells it elsewhere (the
+    // "Drive removed at: " line); an unattended monitor has only its log.
+    bool logLostEnclosures = false;
 };
 
 // "yymmdd.log" in dir for the date of t.

@@ -118,28 +118,30 @@ bool directoryWritable(const fs::path& dir) {
     return ok;
 }
 
-fs::path chooseLogDirectory(const fs::path& exeDir, const EnvLookup& env, const WritableCheck& writable,
-                            HostPlatform platform) {
-    if (writable(exeDir)) return exeDir;
-    auto named = [&](const char* name) -> std::optional<fs::path> {
+std::optional<fs::path> xdgStateHome(const EnvLookup& env) {
+    auto absolute = [&](const char* name) -> std::optional<fs::path> {
         auto value = env(name);
-        if (!value || value->empty()) return std::nullopt;
+        if (!value || value->rfind('/', 0) != 0) return std::nullopt;
         return fs::path(*value);
     };
+    if (auto base = absolute("XDG_STATE_HOME")) return base;
+    if (auto home = absolute("HOME")) return *home / ".local" / "state";
+    return std::nullopt;
+}
+
+fs::path chooseLogDirectory(const ProgramPlace& program, const EnvLookup& env, const WritableCheck& writable,
+                            HostPlatform platform) {
     if (platform == HostPlatform::Windows) {
-        if (auto base = named("LOCALAPPDATA")) return *base / "Ardenvel";
-        return exeDir;
+        if (writable(program.dir)) return program.dir;
+        for (const char* name : {"ProgramData", "LOCALAPPDATA"})
+            if (auto base = env(name); base && !base->empty()) return fs::path(*base) / "Ardenvel";
+        return program.dir;
     }
-    // A relative base would move with the working directory; XDG says to ignore it.
-    auto absolute = [&](const char* name) -> std::optional<fs::path> {
-        auto value = named(name);
-        // Judged as a POSIX path, whichever system this code is built for.
-        if (!value || value->generic_string().rfind('/', 0) != 0) return std::nullopt;
-        return value;
-    };
-    if (auto base = absolute("XDG_DATA_HOME")) return *base / "ardenvel";
-    if (auto home = absolute("HOME")) return *home / ".local" / "share" / "ardenvel";
-    return exeDir;
+    // An installed program's folder is no place for logs, root's least of all.
+    if (program.inBuildTree && writable(program.dir)) return program.dir;
+    if (program.privileged) return "/var/log/ardenvel";
+    if (auto state = xdgStateHome(env)) return *state / "ardenvel";
+    return program.dir;
 }
 
 std::optional<std::string> processEnv(const std::string& name) {

@@ -65,13 +65,25 @@ using WritableCheck = std::function<bool(const std::filesystem::path& dir)>;
 // True when a file can be created in dir (tried, then removed).
 bool directoryWritable(const std::filesystem::path& dir);
 
-// The executable's directory when it can be written; otherwise, as for an
-// installed program, the per-user data directory: $XDG_DATA_HOME/ardenvel or
-// ~/.local/share/ardenvel on Linux, %LOCALAPPDATA%\Ardenvel on Windows. Falls
-// back to the executable's directory when the environment names neither.
-std::filesystem::path chooseLogDirectory(const std::filesystem::path& exeDir, const EnvLookup& env,
+// How a program runs, for where its files go.
+struct ProgramPlace {
+    std::filesystem::path dir;  // the executable's directory
+    bool inBuildTree = false;   // started from the tree it was built in
+    bool privileged = false;    // root (Linux only)
+};
+
+// Linux: the program's own directory for a run from the build tree;
+// /var/log/ardenvel for root; else $XDG_STATE_HOME/ardenvel, or
+// ~/.local/state/ardenvel. Windows: the program's directory when it can be
+// written, else %ProgramData%\Ardenvel, else %LOCALAPPDATA%\Ardenvel.
+// Falls back to the program's directory when the environment names nothing.
+std::filesystem::path chooseLogDirectory(const ProgramPlace& program, const EnvLookup& env,
                                          const WritableCheck& writable = directoryWritable,
                                          HostPlatform platform = kThisPlatform);
+
+// $XDG_STATE_HOME, else ~/.local/state; nothing when neither is an absolute
+// path (XDG ignores a relative one). Judged as POSIX paths on any system.
+std::optional<std::filesystem::path> xdgStateHome(const EnvLookup& env);
 
 // The process environment, for chooseLogDirectory.
 std::optional<std::string> processEnv(const std::string& name);

@@ -2,6 +2,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <unistd.h>
 #endif
 
 #include <system_error>
@@ -20,6 +22,25 @@ std::filesystem::path executableDirectory() {
 #endif
     std::error_code ec2;
     return std::filesystem::current_path(ec2);
+}
+
+bool inBuildTree(const std::filesystem::path& dir) {
+    std::error_code ec;
+    const auto d = std::filesystem::weakly_canonical(dir, ec);
+    if (ec) return false;
+    const auto r = std::filesystem::weakly_canonical(ARDENVEL_BUILD_ROOT, ec);
+    const auto rel = d.lexically_relative(r);
+    return !ec && !rel.empty() && *rel.begin() != "..";
+}
+
+ProgramPlace thisProgram() {
+    ProgramPlace p;
+    p.dir = executableDirectory();
+    p.inBuildTree = inBuildTree(p.dir);
+#ifndef _WIN32
+    p.privileged = ::geteuid() == 0;
+#endif
+    return p;
 }
 
 }  // namespace ardenvel

@@ -30,6 +30,7 @@ public:
     std::uint32_t logicalDriveMask() override { return inner_.logicalDriveMask(); }
     std::uint8_t driveType(char letter) override { return inner_.driveType(letter); }
     bool volumeDiskNumber(DriveHandle volume, std::uint32_t& diskNumber) override;
+    DiskIdentity driveIdentity(DriveHandle handle) override { return inner_.driveIdentity(handle); }
     bool closesRaiseNotices() const override { return inner_.closesRaiseNotices(); }
     void setDeviceChangeHandler(std::function<void()> handler) override {
         inner_.setDeviceChangeHandler(std::move(handler));

@@ -7,7 +7,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
+#include <string>
 
 namespace ardenvel {
 
@@ -32,6 +34,42 @@ struct TaskFile {
 
     friend bool operator==(const TaskFile&, const TaskFile&) = default;
 };
+
+// Which disk a handle reached. A disk that goes and comes back, or another
+// disk that takes its number, has another identity, so work that began on
+// one disk can tell when a later open reaches a different one.
+struct DiskIdentity {
+    // Never reused while the host runs: Linux's diskseq, the virtual host's
+    // count of disks put in. 0 when the host has none.
+    std::uint64_t sequence = 0;
+    // dev_t on Linux, the device number on Windows.
+    std::uint64_t device = 0;
+    // Serial number or WWN; on Windows the instance path and the serial.
+    std::string name;
+
+    // An identity that says nothing matches every disk.
+    bool known() const { return sequence != 0 || device != 0 || !name.empty(); }
+    // Only a sequence number cannot come back with another disk.
+    bool unique() const { return sequence != 0; }
+    friend bool operator==(const DiskIdentity&, const DiskIdentity&) = default;
+};
+
+// What became of a CDB beyond its success flag, for the host helper, which
+// grants a disk standing only on an answer the disk itself gave whole.
+struct CdbStatus {
+    std::optional<std::uint8_t> scsiStatus;  // nullopt when the host cannot tell
+    std::uint32_t residue = 0;               // bytes asked for that did not move
+    bool good() const { return scsiStatus == 0 && residue == 0; }
+};
+
+// ATA status register bits that make a returned task file a failure.
+inline constexpr std::uint8_t kAtaStatusError = 0x01;
+inline constexpr std::uint8_t kAtaStatusDeviceFault = 0x20;
+// DRDY and DSC: a drive ready and without error.
+inline constexpr std::uint8_t kAtaStatusReady = 0x50;
+inline bool ataReturnFailed(const TaskFile& returned) {
+    return (returned.command & (kAtaStatusError | kAtaStatusDeviceFault)) != 0;
+}
 
 // GetDriveTypeA's answers that matter here.
 inline constexpr std::uint8_t kDriveUnknown = 0;
@@ -61,6 +99,18 @@ public:
     // The registers are replaced by the task file the drive returned, whether
     // or not the request succeeded; dataIn is written only on success.
     virtual bool sendAta(DriveHandle handle, TaskFile& registers, std::span<std::uint8_t> dataIn) = 0;
+
+    // sendCdb with the SCSI status and residue where the host knows them.
+    virtual bool sendCdbWithStatus(DriveHandle handle, std::span<const std::uint8_t, 10> cdb,
+                                   DataDirection direction, std::span<std::uint8_t> data,
+                                   unsigned timeoutSeconds, CdbStatus& status) {
+        status = {};
+        return sendCdb(handle, cdb, direction, data, timeoutSeconds);
+    }
+
+    // The disk an open physical drive's handle reached; an unknown identity
+    // where the host cannot tell.
+    virtual DiskIdentity driveIdentity(DriveHandle) { return {}; }
 
     // IOCTL_SCSI_RESCAN_BUS; its result is never used.
     virtual void rescanBus(DriveHandle handle) = 0;

@@ -9,7 +9,9 @@ packages=(
   libjpeg-dev
   nlohmann-json3-dev
   libudev-dev libsystemd-dev
+  libseccomp-dev  # the host helper's system-call filter
   systemd desktop-file-utils groff-base man-db  # the unit's check looks its manual page up
+  mandoc  # lints the manual pages
   dbus-daemon
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   fonts-liberation
@@ -20,6 +22,7 @@ packages=(
   libxml2-utils polkitd  # xmllint and the DTD the helper's polkit action is checked against
   g++-mingw-w64-x86-64-posix wine64
   g++-mingw-w64-i686-posix
+  qemu-system-x86 busybox-static  # the VM tests; they fetch the kernel and udev with apt-get download
 )
 
 missing=()
@@ -29,15 +32,18 @@ for p in "${packages[@]}"; do
   fi
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
+# The VM tests resolve the kernel through apt's package lists.
+if [ ${#missing[@]} -eq 0 ] && apt-cache show linux-image-amd64 >/dev/null 2>&1; then
   exit 0
 fi
 
-echo "Installing: ${missing[*]}"
 sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then
   sudo_cmd=(sudo)
 fi
 export DEBIAN_FRONTEND=noninteractive
 "${sudo_cmd[@]}" apt-get update -qq
-"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+if [ ${#missing[@]} -ne 0 ]; then
+  echo "Installing: ${missing[*]}"
+  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

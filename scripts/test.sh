@@ -15,7 +15,11 @@ export QT_QPA_PLATFORM=offscreen
 export ASAN_OPTIONS=abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 # The long runs (ctest -L long) are for a developer to start by hand.
-ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 300 -LE long
+ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 300 -LE 'long|vm'
+
+# The Linux host on a real kernel in QEMU, with the machine to itself: two
+# boots side by side, then their checks (tests/vm).
+ctest --test-dir "$build" --output-on-failure -j "$(nproc)" -L vm
 
 # The threaded flows again, under ThreadSanitizer.
 if [ "${ARDENVEL_SKIP_TSAN:-0}" != 1 ]; then

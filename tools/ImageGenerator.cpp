@@ -168,7 +168,11 @@ bool generateImage(const ImageSpec& plan, std::vector<std::uint8_t>& out, std::s
     const bool copySlotUsed =
         std::any_of(codes.begin(), codes.end(), [](const CodeSpec& c) { return c.slot == kRecordArea4Mbit; });
     if (plan.fourMbitRecordCopy && recordBase > kRecordArea4Mbit && !copySlotUsed) {
-        std::fill(out.begin() + kRecordArea4Mbit, out.begin() + kRecordArea4Mbit + kCodeSlotSize, 0xFF);
+        // The copy's slot is erased up to the record area at most: on a flash
+        // whose ring starts less than a slot above it, a whole slot would run
+        // over the ring and past the end of the image.
+        const std::uint32_t end = std::min(kRecordArea4Mbit + kCodeSlotSize, recordBase);
+        std::fill(out.begin() + kRecordArea4Mbit, out.begin() + end, 0xFF);
         std::copy(rec.begin(), rec.end(), out.begin() + kRecordArea4Mbit);
     }
     return true;

@@ -1,6 +1,10 @@
 #include "hosts/linux/LinuxHost.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,10 +34,15 @@ constexpr unsigned kLetterCount = 'Z' - kFirstLetter + 1;
 // IDENTIFY and the bridge's mode commands.
 constexpr unsigned kAtaTimeoutSeconds = 10;
 
+#ifndef BLKGETDISKSEQ
+#define BLKGETDISKSEQ _IOR(0x12, 128, __u64)
+#endif
+
 struct OpenDrive {
     int fd = -1;
     std::string disk;  // kernel name of the whole disk
     bool volume = false;
+    DiskIdentity identity;
 };
 
 struct Volume {
@@ -46,6 +55,46 @@ std::string readWholeFile(const fs::path& file) {
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+std::string trimmed(std::string text) {
+    const auto first = text.find_first_not_of(" \t\n");
+    if (first == std::string::npos) return {};
+    return text.substr(first, text.find_last_not_of(" \t\n") - first + 1);
+}
+
+std::uint64_t parseUnsigned(const std::string& text) {
+    std::uint64_t v = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return 0;
+        v = v * 10 + static_cast<unsigned>(c - '0');
+    }
+    return v;
+}
+
+// The descriptor answers for the disk it opened; sysfs answers by name, for
+// whatever disk holds the name by then, and stands in on kernels (and fake
+// trees) where the descriptor cannot say.
+DiskIdentity identityOf(int fd, const fs::path& sysBlock) {
+    DiskIdentity id;
+    std::uint64_t sequence = 0;
+    if (::ioctl(fd, BLKGETDISKSEQ, &sequence) == 0) id.sequence = sequence;
+    if (id.sequence == 0) id.sequence = parseUnsigned(trimmed(readWholeFile(sysBlock / "diskseq")));
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISBLK(st.st_mode)) {
+        id.device = st.st_rdev;
+    } else {
+        const std::string dev = trimmed(readWholeFile(sysBlock / "dev"));
+        const auto colon = dev.find(':');
+        if (colon != std::string::npos)
+            id.device = makedev(parseUnsigned(dev.substr(0, colon)), parseUnsigned(dev.substr(colon + 1)));
+    }
+    if (id.sequence != 0) return id;
+    for (const char* file : {"device/wwid", "wwid", "device/serial"}) {
+        id.name = trimmed(readWholeFile(sysBlock / file));
+        if (!id.name.empty()) break;
+    }
+    return id;
 }
 
 }  // namespace
@@ -128,7 +177,8 @@ struct LinuxHost::Impl {
 
     DriveHandle add(int fd, std::string disk, bool volume) {
         const DriveHandle handle = nextHandle++;
-        open[handle] = OpenDrive{fd, std::move(disk), volume};
+        DiskIdentity identity = volume ? DiskIdentity{} : identityOf(fd, paths.sysfsRoot / "block" / disk);
+        open[handle] = OpenDrive{fd, std::move(disk), volume, std::move(identity)};
         return handle;
     }
 
@@ -201,6 +251,14 @@ void LinuxHost::closeDrive(DriveHandle handle) {
 
 bool LinuxHost::sendCdb(DriveHandle handle, std::span<const std::uint8_t, 10> cdb, DataDirection direction,
                         std::span<std::uint8_t> data, unsigned timeoutSeconds) {
+    CdbStatus status;
+    return sendCdbWithStatus(handle, cdb, direction, data, timeoutSeconds, status);
+}
+
+bool LinuxHost::sendCdbWithStatus(DriveHandle handle, std::span<const std::uint8_t, 10> cdb,
+                                  DataDirection direction, std::span<std::uint8_t> data,
+                                  unsigned timeoutSeconds, CdbStatus& status) {
+    status = {};
     const auto drive = impl_->find(handle);
     if (!drive) return false;
     SgRequest request;
@@ -215,7 +273,19 @@ bool LinuxHost::sendCdb(DriveHandle handle, std::span<const std::uint8_t, 10> cd
     int error = 0;
     const SgCompletion completion = sendSgIo(drive->fd, request, sense, senseLength, error);
     impl_->noteErrno(error, impl_->paths.devRoot / drive->disk);
-    return classify(completion) == SgOutcome::Completed;
+    if (classify(completion) != SgOutcome::Completed) return false;
+    status.scsiStatus = completion.scsiStatus;
+    status.residue = static_cast<std::uint32_t>(std::clamp<std::int64_t>(completion.residue, 0, data.size()));
+    return true;
+}
+
+DiskIdentity LinuxHost::driveIdentity(DriveHandle handle) {
+    const auto drive = impl_->find(handle);
+    return drive ? drive->identity : DiskIdentity{};
+}
+
+bool LinuxHost::closesRaiseNotices() const {
+    return impl_->openMode == DriveOpenMode::ReadWrite;
 }
 
 bool LinuxHost::sendAta(DriveHandle handle, TaskFile& registers, std::span<std::uint8_t> dataIn) {

@@ -36,6 +36,14 @@ public:
     bool sendCdb(DriveHandle handle, std::span<const std::uint8_t, 10> cdb, DataDirection direction,
                  std::span<std::uint8_t> data, unsigned timeoutSeconds) override;
     bool sendAta(DriveHandle handle, TaskFile& registers, std::span<std::uint8_t> dataIn) override;
+    bool sendCdbWithStatus(DriveHandle handle, std::span<const std::uint8_t, 10> cdb, DataDirection direction,
+                           std::span<std::uint8_t> data, unsigned timeoutSeconds, CdbStatus& status) override;
+    // diskseq (asked of the descriptor, else sysfs) with dev_t; the WWN or
+    // serial where the kernel has no diskseq (before 5.15).
+    DiskIdentity driveIdentity(DriveHandle handle) override;
+    // Without CAP_SYS_RAWIO drives open for writing, and udev re-reads a disk
+    // at each such close: its partitions go and come back.
+    bool closesRaiseNotices() const override;
     void rescanBus(DriveHandle handle) override;
     std::uint32_t logicalDriveMask() override;
     std::uint8_t driveType(char letter) override;

@@ -20,6 +20,7 @@ constexpr std::uint8_t kAtaStatusReturnLength = 0x0C;
 
 constexpr std::uint8_t kStatusGood = 0x00;
 constexpr std::uint8_t kStatusCheckCondition = 0x02;
+constexpr std::uint8_t kNoSense = 0x00;
 constexpr std::uint8_t kRecoveredError = 0x01;
 constexpr std::uint8_t kAscAtaInformation = 0x00;
 constexpr std::uint8_t kAscqAtaInformation = 0x1D;
@@ -58,16 +59,6 @@ std::optional<TaskFile> fromDescriptorSense(std::span<const std::uint8_t> sense)
     return TaskFile{d[3], d[5], d[7], d[9], d[11], d[12], d[13]};
 }
 
-std::optional<TaskFile> fromFixedSense(std::span<const std::uint8_t> sense) {
-    if (sense.size() < 12) return std::nullopt;
-    const bool valid = (sense[0] & 0x80) != 0;
-    const bool passThroughInfo = sense.size() >= 14 && sense[12] == 0x00 && sense[13] == 0x1D;
-    // Without either mark, bytes 3-6 are an ordinary INFORMATION field (an
-    // LBA or nothing), not registers.
-    if (!valid && !passThroughInfo) return std::nullopt;
-    return TaskFile{sense[3], sense[6], sense[9], sense[10], sense[11], sense[5], sense[4]};
-}
-
 }  // namespace
 
 std::optional<std::array<std::uint8_t, 16>> buildAtaPassThrough16(const TaskFile& registers,
@@ -81,8 +72,11 @@ std::optional<std::array<std::uint8_t, 16>> buildAtaPassThrough16(const TaskFile
         cdb[2] = kCkCond;
         cdb[6] = registers.sectorCount;
     } else {
+        // No CK_COND with data: libata (Debian 12's 6.1) answers it with
+        // ABORTED COMMAND and the status of the data phase (0x58), though the
+        // data came; asked without it, it reports GOOD.
         cdb[1] = kProtocolPioDataIn << 1;
-        cdb[2] = kCkCond | kTDirFromDevice | kBytBlok | kTLengthInSectorCount;
+        cdb[2] = kTDirFromDevice | kBytBlok | kTLengthInSectorCount;
         cdb[6] = static_cast<std::uint8_t>(sectors);  // 256 wraps to 0, as ATA counts it
     }
     cdb[4] = registers.features;
@@ -95,8 +89,9 @@ std::optional<std::array<std::uint8_t, 16>> buildAtaPassThrough16(const TaskFile
 }
 
 std::optional<TaskFile> ataRegistersFromSense(std::span<const std::uint8_t> sense) {
+    // Fixed format has no one layout: SAT puts the registers at bytes 3-6,
+    // libata up to 6.1 at bytes 8-11. Only the descriptor says what it holds.
     if (isDescriptorSense(sense)) return fromDescriptorSense(sense);
-    if (isFixedSense(sense)) return fromFixedSense(sense);
     return std::nullopt;
 }
 
@@ -113,15 +108,21 @@ SgOutcome classify(const SgCompletion& completion) {
 }
 
 bool carriesAtaReturn(std::span<const std::uint8_t> sense) {
-    if (!ataStatusReturn(sense).empty()) return true;
     // Key, ASC and ASCQ sit at bytes 1-3 in descriptor format, 2, 12, 13 in fixed.
-    if (isDescriptorSense(sense) && sense.size() >= 4)
-        return (sense[1] & 0x0F) == kRecoveredError && sense[2] == kAscAtaInformation &&
-               sense[3] == kAscqAtaInformation;
-    if (isFixedSense(sense) && sense.size() >= 14)
-        return (sense[2] & 0x0F) == kRecoveredError && sense[12] == kAscAtaInformation &&
-               sense[13] == kAscqAtaInformation;
-    return false;
+    std::uint8_t key = 0xFF, asc = 0, ascq = 0;
+    if (isDescriptorSense(sense) && sense.size() >= 4) {
+        key = sense[1] & 0x0F;
+        asc = sense[2];
+        ascq = sense[3];
+    } else if (isFixedSense(sense) && sense.size() >= 14) {
+        key = sense[2] & 0x0F;
+        asc = sense[12];
+        ascq = sense[13];
+    }
+    // A command the drive aborted comes back with its registers too, under
+    // ABORTED COMMAND: that is a refusal, not a return.
+    if (key != kNoSense && key != kRecoveredError) return false;
+    return !ataStatusReturn(sense).empty() || (asc == kAscAtaInformation && ascq == kAscqAtaInformation);
 }
 
 bool ataPassThroughSucceeded(const SgCompletion& completion, std::span<const std::uint8_t> sense) {
@@ -133,12 +134,20 @@ bool ataPassThroughSucceeded(const SgCompletion& completion, std::span<const std
 bool completeAtaPassThrough(const SgCompletion& completion, std::span<const std::uint8_t> sense,
                             std::span<const std::uint8_t> received, TaskFile& registers,
                             std::span<std::uint8_t> dataIn) {
-    // Without returned registers the task file stays as sent, as the IDE
-    // request's buffer would.
-    if (carriesAtaReturn(sense)) {
-        if (const auto returned = ataRegistersFromSense(sense)) registers = *returned;
-    }
+    // The drive's registers whenever the descriptor brings them, a refusal's
+    // included; without it the task file stays as sent, as the IDE request's
+    // buffer would.
+    const auto returned = ataRegistersFromSense(sense);
+    if (returned) registers = *returned;
     if (!ataPassThroughSucceeded(completion, sense) || received.size() != dataIn.size()) return false;
+    // A success without them (a data-in command asked without CK_COND) still
+    // says this much: the drive ended without ERR or DF, or the kernel would
+    // have answered with a refusal. The command sent must not be read as a
+    // status.
+    if (!returned) {
+        registers.command = kAtaStatusReady;
+        registers.features = 0;
+    }
     std::copy(received.begin(), received.end(), dataIn.begin());
     return true;
 }
@@ -177,6 +186,7 @@ SgCompletion sendSgIo(int fd, const SgRequest& request, std::span<std::uint8_t, 
     completion.scsiStatus = hdr.status;
     completion.hostStatus = hdr.host_status;
     completion.driverStatus = hdr.driver_status;
+    completion.residue = hdr.resid;
     return completion;
 }
 

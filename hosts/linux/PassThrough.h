@@ -22,17 +22,18 @@ inline constexpr std::uint8_t kAtaPassThrough16 = 0x85;
 inline constexpr std::uint8_t kProtocolNonData = 3;
 inline constexpr std::uint8_t kProtocolPioDataIn = 4;
 
-// A 28-bit ATA command in ATA PASS-THROUGH(16), CK_COND set so the device
-// returns its registers. With data the sector count field carries the
-// transfer length in sectors (T_LENGTH = 2), replacing the caller's count
-// register; nullopt when the data is not 1 to 256 whole sectors.
+// A 28-bit ATA command in ATA PASS-THROUGH(16). Without data CK_COND is set,
+// so that the device returns its registers. With data the sector count field
+// carries the transfer length in sectors (T_LENGTH = 2), replacing the
+// caller's count register; nullopt when the data is not 1 to 256 whole
+// sectors.
 std::optional<std::array<std::uint8_t, 16>> buildAtaPassThrough16(const TaskFile& registers,
                                                                   std::size_t dataInBytes);
 
 // The returned task file in the Windows IDE layout (features holds the error
-// register, command the status register), from descriptor sense (0x72/0x73
-// with an ATA Status Return descriptor) or fixed sense (0x70/0x71 carrying
-// ATA information). nullopt when the sense holds no register set.
+// register, command the status register), from descriptor sense (0x72/0x73)
+// with an ATA Status Return descriptor. nullopt otherwise: fixed sense has
+// held the registers at different bytes in different kernels.
 std::optional<TaskFile> ataRegistersFromSense(std::span<const std::uint8_t> sense);
 
 // What came back from one SG_IO ioctl.
@@ -41,6 +42,7 @@ struct SgCompletion {
     std::uint8_t scsiStatus = 0;
     std::uint16_t hostStatus = 0;
     std::uint16_t driverStatus = 0;
+    std::int32_t residue = 0;  // bytes asked for that did not move
 };
 
 enum class SgOutcome {
@@ -52,10 +54,10 @@ enum class SgOutcome {
 
 SgOutcome classify(const SgCompletion& completion);
 
-// Whether sense data is an ATA pass-through's return: RECOVERED ERROR with
-// ASC/ASCQ 00/1D (ATA PASS-THROUGH INFORMATION AVAILABLE), in fixed or
-// descriptor format, or descriptor sense holding the ATA Status Return
-// descriptor (0x09).
+// Whether sense data is the return of an ATA pass-through that was carried
+// out: NO SENSE or RECOVERED ERROR, with ASC/ASCQ 00/1D (ATA PASS-THROUGH
+// INFORMATION AVAILABLE, fixed or descriptor format) or the ATA Status Return
+// descriptor (0x09). ABORTED COMMAND with registers is the drive's refusal.
 bool carriesAtaReturn(std::span<const std::uint8_t> sense);
 
 // The verdict on an ATA PASS-THROUGH: completed, and either GOOD status or
@@ -63,8 +65,8 @@ bool carriesAtaReturn(std::span<const std::uint8_t> sense);
 bool ataPassThroughSucceeded(const SgCompletion& completion, std::span<const std::uint8_t> sense);
 
 // Hands an ATA PASS-THROUGH's outcome to the caller: the registers when the
-// sense carries them, the data `received` only when it succeeded, so that a
-// refused request leaves dataIn as it was. Returns the verdict.
+// sense has the descriptor, the data `received` only when it succeeded, so
+// that a refused request leaves dataIn as it was. Returns the verdict.
 bool completeAtaPassThrough(const SgCompletion& completion, std::span<const std::uint8_t> sense,
                             std::span<const std::uint8_t> received, TaskFile& registers,
                             std::span<std::uint8_t> dataIn);

@@ -19,11 +19,22 @@ HostRoute chooseHostRoute(bool privileged, bool canPrompt);
 
 inline constexpr char kHelperDeclinedMessage[] =
     "Administrator rights were not given, so Ardenvel cannot reach the enclosures.";
+inline constexpr char kHelperNoAgentMessage[] =
+    "No authentication agent is running to ask for an administrator's password, so Ardenvel cannot "
+    "reach the enclosures. Start the desktop's polkit agent, or run Ardenvel as root.";
 // The same, short enough for a status bar panel.
 inline constexpr char kHelperDeclinedSummary[] = "Administrator rights were not given.";
+inline constexpr char kHelperNoAgentSummary[] = "No authentication agent is running.";
+inline constexpr char kHelperMissingSummary[] = "The host helper is not installed.";
 inline constexpr char kHelperFailedSummary[] = "The host helper did not start.";
 
-enum class LaunchOutcome { Connected, Declined, Failed };
+enum class LaunchOutcome {
+    Connected,
+    Declined,       // the prompt was dismissed, or the user is not authorised
+    NoAgent,        // nobody could be asked
+    HelperMissing,  // no helper where the command names it
+    Failed,
+};
 struct HelperLaunch {
     std::unique_ptr<RemoteHost> host;  // never null; answers nothing unless Connected
     LaunchOutcome outcome = LaunchOutcome::Failed;
@@ -34,12 +45,15 @@ struct HelperLaunch {
 
 // Runs `command` (its first word looked up in PATH when it has no slash)
 // with standard input and output on a socket pair, and waits for the
-// helper's greeting. pkexec's answers 126 (prompt dismissed) and 127 (not
-// authorised) count as declined.
+// helper's greeting. Until then its standard error is held back and read
+// with its exit status to say why it did not come up (pkexec: 126 the
+// prompt was dismissed, 127 with its reason); once connected, the helper's
+// standard error goes on to ours.
 HelperLaunch launchHelper(const std::vector<std::string>& command);
 std::vector<std::string> pkexecCommand(const std::filesystem::path& helper);
 // The helper built beside a program that runs from its build tree; the
-// installed one otherwise, the path the polkit action names.
+// installed one otherwise, found from the program's own directory as the
+// install laid them out (the path the polkit action names).
 std::filesystem::path helperPath(const std::filesystem::path& programDir);
 
 }  // namespace ardenvel::remote

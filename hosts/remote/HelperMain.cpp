@@ -1,6 +1,7 @@
 // ardenvel-host-helper: serves Ardenvel's disk requests over its standard
-// input and output, with the rights Ardenvel itself lacks. The program
-// starts it through pkexec; it ends when the program closes its end.
+// input and output, with the one right Ardenvel lacks. The program starts it
+// through pkexec; it ends when the program closes its end. It takes no
+// arguments: it serves the machine's disks and nothing a caller names.
 
 #include <syslog.h>
 #include <unistd.h>
@@ -8,65 +9,62 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <memory>
 #include <string>
-#include <vector>
 
 #include "hosts/linux/LinuxHost.h"
+#include "hosts/remote/HelperSandbox.h"
 #include "hosts/remote/HostServer.h"
-#include "hosts/virtual/EnclosureSet.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+// The leak check at exit traces the process from a thread of its own, which
+// the filter does not allow. Test builds only.
+extern "C" const char* __asan_default_options() {
+    return "detect_leaks=0";
+}
+#endif
 
 namespace {
 
-constexpr char kUsage[] =
-    "Usage: ardenvel-host-helper [--virtual DIR]...\n"
-    "  Serves Ardenvel's requests to the disks over standard input and output;\n"
-    "  Ardenvel starts it through pkexec. Only the requests Ardenvel sends pass.\n"
-    "  --virtual DIR   serve the emulated enclosure described in DIR instead (repeatable)\n";
+constexpr char kName[] = "ardenvel-host-helper";
+
+int refuse(const char* why, int status) {
+    std::fprintf(stderr, "%s: %s; Ardenvel starts it through pkexec.\n", kName, why);
+    return status;
+}
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    std::vector<std::string> virtualDirs;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--virtual") == 0 && i + 1 < argc) {
-            virtualDirs.emplace_back(argv[++i]);
-        } else {
-            const bool help = std::strcmp(argv[i], "--help") == 0;
-            std::fputs(kUsage, help ? stdout : stderr);
-            return help ? 0 : 2;
-        }
-    }
+int main(int argc, char**) {
+    if (argc > 1) return refuse("takes no arguments", 2);
+    if (::geteuid() != 0) return refuse("must run as root", 1);
     // Frames on a terminal help nobody.
-    if (::isatty(STDIN_FILENO) || ::isatty(STDOUT_FILENO)) {
-        std::fputs(kUsage, stderr);
-        return 2;
-    }
+    if (::isatty(STDIN_FILENO) || ::isatty(STDOUT_FILENO))
+        return refuse("serves Ardenvel over a pipe, not a terminal", 2);
     // A client that goes away mid-answer ends the session, not the process.
     std::signal(SIGPIPE, SIG_IGN);
-
-    std::unique_ptr<ardenvel::Host> host;
-    const bool realDisks = virtualDirs.empty();
-    if (realDisks) {
-        host = std::make_unique<ardenvel::LinuxHost>();
-        ::openlog("ardenvel-host-helper", LOG_PID, LOG_AUTHPRIV);
-    } else {
-        auto virt = std::make_unique<ardenvel::virt::VirtualHost>();
-        std::string error;
-        if (!ardenvel::virt::loadEnclosureSet(*virt, virtualDirs, error)) {
-            std::fprintf(stderr, "%s\n", error.c_str());
-            return 1;
-        }
-        host = std::move(virt);
-    }
-
+    // Connected now: no socket is made once the filter is in place.
+    ::openlog(kName, LOG_PID | LOG_NDELAY, LOG_AUTHPRIV);
     // pkexec names the user it runs for; the system log should too.
     const char* uid = std::getenv("PKEXEC_UID");
     const std::string forUser = uid != nullptr ? std::string(" (for uid ") + uid + ")" : std::string();
-    ardenvel::remote::HostServer server(*host, [&](const std::string& line) {
-        std::fprintf(stderr, "ardenvel-host-helper: %s\n", line.c_str());
-        if (realDisks) ::syslog(LOG_WARNING, "%s%s", line.c_str(), forUser.c_str());
+
+    ardenvel::LinuxHost host;
+    std::string error;
+    if (!ardenvel::remote::sandbox::dropPrivileges(error)) {
+        std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
+        return 1;
+    }
+    // The device monitor's thread and udev socket, before the filter: it
+    // allows neither a new thread nor a new socket.
+    host.setDeviceChangeHandler({});
+    if (!ardenvel::remote::sandbox::confineSystemCalls(error)) {
+        std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
+        return 1;
+    }
+
+    ardenvel::remote::HostServer server(host, [&](const std::string& line) {
+        std::fprintf(stderr, "%s: %s\n", kName, line.c_str());
+        ::syslog(LOG_WARNING, "%s%s", line.c_str(), forUser.c_str());
     });
     return server.serve(STDIN_FILENO, STDOUT_FILENO) ? 0 : 1;
 }

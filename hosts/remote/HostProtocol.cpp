@@ -12,14 +12,23 @@ namespace {
 
 class Writer {
 public:
-    explicit Writer(std::uint8_t kind) { bytes_.push_back(kind); }
+    explicit Writer(std::uint8_t kind) {
+        // Room for every frame but the data-carrying ones, in one allocation.
+        bytes_.reserve(64);
+        bytes_.push_back(kind);
+    }
     void u8(std::uint8_t v) { bytes_.push_back(v); }
     void u32(std::uint32_t v) {
         for (int i = 0; i < 4; ++i) bytes_.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
     }
-    void i64(std::int64_t v) {
-        const auto u = static_cast<std::uint64_t>(v);
+    void i64(std::int64_t v) { u64(static_cast<std::uint64_t>(v)); }
+    void u64(std::uint64_t u) {
         for (int i = 0; i < 8; ++i) bytes_.push_back(static_cast<std::uint8_t>(u >> (8 * i)));
+    }
+    void identity(const DiskIdentity& id) {
+        u64(id.sequence);
+        u64(id.device);
+        data(std::span(reinterpret_cast<const std::uint8_t*>(id.name.data()), id.name.size()));
     }
     void bytes(std::span<const std::uint8_t> b) { bytes_.insert(bytes_.end(), b.begin(), b.end()); }
     void registers(const TaskFile& t) {
@@ -55,12 +64,24 @@ public:
         rest_ = rest_.subspan(4);
         return true;
     }
-    bool i64(std::int64_t& v) {
+    bool u64(std::uint64_t& u) {
         if (rest_.size() < 8) return false;
-        std::uint64_t u = 0;
+        u = 0;
         for (int i = 0; i < 8; ++i) u |= static_cast<std::uint64_t>(rest_[i]) << (8 * i);
-        v = static_cast<std::int64_t>(u);
         rest_ = rest_.subspan(8);
+        return true;
+    }
+    bool i64(std::int64_t& v) {
+        std::uint64_t u = 0;
+        if (!u64(u)) return false;
+        v = static_cast<std::int64_t>(u);
+        return true;
+    }
+    bool identity(DiskIdentity& id) {
+        std::vector<std::uint8_t> name;
+        if (!u64(id.sequence) || !u64(id.device) || !data(name) || name.size() > kMaxIdentityName)
+            return false;
+        id.name.assign(name.begin(), name.end());
         return true;
     }
     bool handle(DriveHandle& h) {
@@ -195,6 +216,9 @@ std::vector<std::uint8_t> encodeReply(Op op, const Reply& r) {
     Writer w(static_cast<std::uint8_t>(op) | kReplyBit);
     switch (op) {
         case Op::OpenPhysical:
+            w.i64(r.handle);
+            w.identity(r.identity);
+            break;
         case Op::OpenVolume: w.i64(r.handle); break;
         case Op::Cdb:
             w.u8(r.ok);
@@ -225,7 +249,7 @@ std::optional<Reply> parseReply(Op op, std::span<const std::uint8_t> body) {
     Reply r;
     bool ok = true;
     switch (op) {
-        case Op::OpenPhysical:
+        case Op::OpenPhysical: ok = in.handle(r.handle) && in.identity(r.identity); break;
         case Op::OpenVolume: ok = in.handle(r.handle); break;
         case Op::Cdb: ok = in.flag(r.ok) && in.data(r.data); break;
         case Op::Ata: ok = in.flag(r.ok) && in.registers(r.registers) && in.data(r.data); break;

@@ -14,11 +14,13 @@
 
 namespace ardenvel::remote {
 
-inline constexpr std::uint16_t kProtocolVersion = 1;
+inline constexpr std::uint16_t kProtocolVersion = 2;
 inline constexpr std::array<std::uint8_t, 4> kHelloMagic = {'A', 'R', 'D', 'H'};
 // No request of the tool moves more than a sector; this leaves room.
 inline constexpr std::uint32_t kMaxDataBytes = 64 * 1024;
 inline constexpr std::uint32_t kMaxFrameBytes = kMaxDataBytes + 64;
+// A disk's identity name: an instance path and a serial at most.
+inline constexpr std::uint32_t kMaxIdentityName = 512;
 
 // A request's first byte; its reply starts with the same byte | kReplyBit.
 enum class Op : std::uint8_t {
@@ -54,6 +56,7 @@ struct Request {
 struct Reply {
     bool ok = false;                      // Cdb, Ata, VolumeDisk
     DriveHandle handle = kInvalidHandle;  // OpenPhysical, OpenVolume
+    DiskIdentity identity;                // OpenPhysical: the disk the handle reached
     std::uint32_t value = 0;              // DriveMask, DriveType, VolumeDisk
     TaskFile registers;                   // Ata
     std::vector<std::uint8_t> data;       // Cdb to the host, Ata

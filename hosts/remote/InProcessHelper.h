@@ -21,6 +21,7 @@ public:
     InProcessHelper& operator=(const InProcessHelper&) = delete;
 
     RemoteHost& host() { return *client_; }
+    const HostServer& server() const { return server_; }
 
 private:
     HostServer server_;

@@ -172,7 +172,16 @@ DriveHandle RemoteHost::openPhysicalDrive(unsigned number) {
     r.op = Op::OpenPhysical;
     r.number = number;
     const auto reply = call(r);
-    return reply ? reply->handle : kInvalidHandle;
+    if (!reply || reply->handle == kInvalidHandle) return kInvalidHandle;
+    std::lock_guard lock(identityMutex_);
+    identities_[reply->handle] = reply->identity;
+    return reply->handle;
+}
+
+DiskIdentity RemoteHost::driveIdentity(DriveHandle handle) {
+    std::lock_guard lock(identityMutex_);
+    const auto it = identities_.find(handle);
+    return it == identities_.end() ? DiskIdentity{} : it->second;
 }
 
 DriveHandle RemoteHost::openVolume(char letter) {
@@ -185,6 +194,8 @@ DriveHandle RemoteHost::openVolume(char letter) {
 
 void RemoteHost::closeDrive(DriveHandle handle) {
     call(Op::Close, handle);
+    std::lock_guard lock(identityMutex_);
+    identities_.erase(handle);
 }
 
 bool RemoteHost::sendCdb(DriveHandle handle, std::span<const std::uint8_t, 10> cdb, DataDirection direction,

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -48,6 +49,8 @@ public:
     bool sendCdb(DriveHandle handle, std::span<const std::uint8_t, 10> cdb, DataDirection direction,
                  std::span<std::uint8_t> data, unsigned timeoutSeconds) override;
     bool sendAta(DriveHandle handle, TaskFile& registers, std::span<std::uint8_t> dataIn) override;
+    // As the helper's host told it with the open.
+    DiskIdentity driveIdentity(DriveHandle handle) override;
     void rescanBus(DriveHandle handle) override;
     std::uint32_t logicalDriveMask() override;
     std::uint8_t driveType(char letter) override;
@@ -81,6 +84,9 @@ private:
 
     std::mutex handlerMutex_;
     std::function<void()> handler_;
+
+    std::mutex identityMutex_;
+    std::map<DriveHandle, DiskIdentity> identities_;
 };
 
 }  // namespace ardenvel::remote

@@ -9,6 +9,7 @@
 #include "device/ByteOrder.h"
 #include "firmware/ImageLayout.h"
 #include "firmware/RecordRing.h"
+#include "hosts/virtual/DirectoryFiles.h"
 #include "monitor/ControllerStatus.h"
 
 namespace ardenvel::virt {
@@ -807,23 +808,8 @@ void VirtualEnclosure::Impl::restart() {
 
 bool VirtualEnclosure::Impl::flush() {
     if (backingFile.empty()) return true;
-    // Written beside and renamed over, so a crash never leaves half a flash.
-    std::filesystem::path tmp = backingFile;
-    tmp += ".tmp";
-    {
-        std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
-        f.write(reinterpret_cast<const char*>(flash.data()), static_cast<std::streamsize>(flash.size()));
-        if (!f) {
-            lastError = "cannot write " + tmp.string();
-            return false;
-        }
-    }
-    std::error_code ec;
-    std::filesystem::rename(tmp, backingFile, ec);
-    if (ec) {
-        lastError = "cannot replace " + backingFile.string() + ": " + ec.message();
+    if (!replaceDirectoryFile(backingFile.parent_path(), backingFile.filename().string(), flash, lastError))
         return false;
-    }
     dirty = false;
     return true;
 }

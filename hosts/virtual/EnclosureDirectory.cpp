@@ -3,6 +3,14 @@
 // read and checked whole before anything is built: the first broken rule is
 // reported with the file, the field and the rule, and nothing is loaded.
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
@@ -10,6 +18,7 @@
 #include <sstream>
 
 #include "hosts/virtual/BridgeModel.h"
+#include "hosts/virtual/DirectoryFiles.h"
 
 namespace ardenvel::virt {
 namespace {
@@ -392,16 +401,137 @@ void readDescription(Fields& f, EnclosureConfig& c, std::vector<TimelineEvent>& 
     });
 }
 
-bool readFile(const std::filesystem::path& file, std::string& out) {
+#ifndef _WIN32
+// Closes a descriptor at the end of its scope.
+struct Fd {
+    int fd = -1;
+    ~Fd() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+std::string reason(const std::filesystem::path& file, const char* what) {
+    return std::string("cannot ") + what + " " + file.string() + ": " +
+           (errno == ELOOP ? "it is a link" : std::strerror(errno));
+}
+#endif
+
+}  // namespace
+
+#ifndef _WIN32
+ReadOutcome readDirectoryFile(const std::filesystem::path& dir, const std::string& name, std::string& out,
+                              std::string& error) {
+    const std::filesystem::path file = dir / name;
+    Fd d{::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (d.fd < 0) {
+        error = reason(dir, "open");
+        return ReadOutcome::Failed;
+    }
+    // Non-blocking, so that a FIFO in its place cannot hold the open.
+    Fd f{::openat(d.fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
+    if (f.fd < 0) {
+        if (errno == ENOENT) return ReadOutcome::Missing;
+        error = reason(file, "read");
+        return ReadOutcome::Failed;
+    }
+    struct stat st {};
+    if (::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        error = "cannot read " + file.string() + ": it is not a regular file";
+        return ReadOutcome::Failed;
+    }
+    out.clear();
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(f.fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            error = reason(file, "read");
+            return ReadOutcome::Failed;
+        }
+        if (n == 0) return ReadOutcome::Read;
+        out.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+bool replaceDirectoryFile(const std::filesystem::path& dir, const std::string& name,
+                          std::span<const std::uint8_t> bytes, std::string& error) {
+    const std::string tmpName = name + ".tmp";
+    const std::filesystem::path tmp = dir / tmpName;
+    Fd d{::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (d.fd < 0) {
+        error = reason(dir, "open");
+        return false;
+    }
+    // Whatever lies in the temporary's place goes first (a link, a hard
+    // link to another file): the temporary is always a file of its own.
+    if (::unlinkat(d.fd, tmpName.c_str(), 0) != 0 && errno != ENOENT) {
+        error = reason(tmp, "remove");
+        return false;
+    }
+    {
+        Fd f{::openat(d.fd, tmpName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644)};
+        if (f.fd < 0) {
+            error = reason(tmp, "write");
+            return false;
+        }
+        for (std::size_t at = 0; at < bytes.size();) {
+            const ssize_t n = ::write(f.fd, bytes.data() + at, bytes.size() - at);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                error = reason(tmp, "write");
+                return false;
+            }
+            at += static_cast<std::size_t>(n);
+        }
+        if (::close(f.fd) != 0) {
+            f.fd = -1;
+            error = reason(tmp, "write");
+            return false;
+        }
+        f.fd = -1;
+    }
+    if (::renameat(d.fd, tmpName.c_str(), d.fd, name.c_str()) != 0) {
+        error = reason(dir / name, "replace");
+        return false;
+    }
+    return true;
+}
+#else
+// Windows: links need rights an ordinary user lacks, and there is no openat.
+ReadOutcome readDirectoryFile(const std::filesystem::path& dir, const std::string& name, std::string& out,
+                              std::string& error) {
+    const std::filesystem::path file = dir / name;
+    std::error_code ec;
+    if (!std::filesystem::exists(file, ec)) return ReadOutcome::Missing;
     std::ifstream in(file, std::ios::binary);
-    if (!in) return false;
     std::ostringstream s;
     s << in.rdbuf();
     out = s.str();
-    return static_cast<bool>(in) || in.eof();
+    if (in || in.eof()) return ReadOutcome::Read;
+    error = "cannot read " + file.string();
+    return ReadOutcome::Failed;
 }
 
-}  // namespace
+bool replaceDirectoryFile(const std::filesystem::path& dir, const std::string& name,
+                          std::span<const std::uint8_t> bytes, std::string& error) {
+    const std::filesystem::path file = dir / name, tmp = dir / (name + ".tmp");
+    {
+        std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
+        f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        if (!f) {
+            error = "cannot write " + tmp.string();
+            return false;
+        }
+    }
+    std::error_code ec;
+    std::filesystem::rename(tmp, file, ec);
+    if (ec) {
+        error = "cannot replace " + file.string() + ": " + ec.message();
+        return false;
+    }
+    return true;
+}
+#endif
 
 bool parseEnclosureDescription(std::string_view text, const std::string& file, EnclosureConfig& config,
                                std::vector<TimelineEvent>& timeline, std::string& error) {
@@ -427,9 +557,10 @@ bool readEnclosureDescription(const std::filesystem::path& dir, EnclosureConfig&
                               std::vector<TimelineEvent>& timeline, std::string& error) {
     const std::filesystem::path file = dir / "description.json";
     std::string text;
-    if (!readFile(file, text)) {
-        error = "cannot read " + file.string();
-        return false;
+    switch (readDirectoryFile(dir, "description.json", text, error)) {
+        case ReadOutcome::Read: break;
+        case ReadOutcome::Missing: error = "cannot read " + file.string(); return false;
+        case ReadOutcome::Failed: return false;
     }
     return parseEnclosureDescription(text, file.string(), config, timeline, error);
 }
@@ -465,13 +596,11 @@ std::unique_ptr<VirtualEnclosure> openEnclosureDirectory(const std::filesystem::
 
     const std::filesystem::path flashFile = dir / "flash.bin";
     std::optional<std::string> bytes;
-    std::error_code ec;
-    if (std::filesystem::exists(flashFile, ec)) {
-        bytes.emplace();
-        if (!readFile(flashFile, *bytes)) {
-            error = "cannot read " + flashFile.string();
-            return nullptr;
-        }
+    std::string read;
+    switch (readDirectoryFile(dir, "flash.bin", read, error)) {
+        case ReadOutcome::Read: bytes = std::move(read); break;
+        case ReadOutcome::Missing: break;
+        case ReadOutcome::Failed: return nullptr;
     }
     auto enclosure = buildEnclosure(config, timeline, bytes, flashFile.string(), error);
     if (!enclosure) return nullptr;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <set>
 #include <thread>
+#include <type_traits>
 
 #include "device/ByteOrder.h"
 #include "hosts/virtual/BridgeModel.h"
@@ -30,14 +31,26 @@ std::chrono::microseconds waitLatency(std::chrono::microseconds d, std::chrono::
 }  // namespace
 namespace {
 
-// A disk without a bridge: it stores what is written and knows nothing of vendor commands.
+constexpr std::uint8_t kCheckCondition = 0x02;
+
+// A disk without a bridge: it stores what is written and knows nothing of
+// vendor commands. As a real disk does, it answers what it does not take
+// with CHECK CONDITION, which the pass-through reports as completed, having
+// moved no data, and aborts an ATA command with ERR in its status.
 struct OrdinaryDisk {
     OrdinaryDiskConfig config;
     std::map<std::uint32_t, SectorData> sectors;
     bool dropWrites = false;
-    std::string rejection;  // unused: a plain disk only fails
+    std::string rejection;
+    CdbStatus status;  // of the last CDB
 
     bool cdb(std::span<const std::uint8_t, 10> c, DataDirection direction, std::span<std::uint8_t> data) {
+        status = CdbStatus{0, 0};
+        const auto checkCondition = [&](const char* why) {
+            status = CdbStatus{kCheckCondition, static_cast<std::uint32_t>(data.size())};
+            rejection = std::string("CHECK CONDITION: ") + why;
+            return true;
+        };
         if (c[0] == 0x12) {
             if (direction != DataDirection::ToHost) return false;
             std::array<std::uint8_t, 36> a{};
@@ -50,12 +63,13 @@ struct OrdinaryDisk {
             std::copy_n(a.begin(), std::min(a.size(), data.size()), data.begin());
             return true;
         }
-        if (c[0] != 0x28 && c[0] != 0x2A) return false;
+        if (c[0] != 0x28 && c[0] != 0x2A) return checkCondition("invalid command operation code");
         const std::uint32_t lba =
             (std::uint32_t{c[2]} << 24) | (std::uint32_t{c[3]} << 16) | (std::uint32_t{c[4]} << 8) | c[5];
         const std::uint32_t count = (std::uint32_t{c[7]} << 8) | c[8];
         if (data.size() != std::size_t{count} * 512) return false;
-        if (std::uint64_t{lba} + count > config.sectors) return false;
+        if (std::uint64_t{lba} + count > config.sectors)
+            return checkCondition("logical block address out of range");
         const bool read = c[0] == 0x28;
         if (read != (direction == DataDirection::ToHost)) return false;
         for (std::uint32_t i = 0; i < count; ++i) {
@@ -80,7 +94,8 @@ struct OrdinaryDisk {
         if (r.command != 0xEC || dataIn.size() != 512) {
             r.features = 0x04;  // aborted
             r.command = 0x51;
-            return false;
+            rejection = "aborted: not IDENTIFY DEVICE";
+            return true;
         }
         std::fill(dataIn.begin(), dataIn.end(), 0);
         dataIn[0] = 0x40;
@@ -98,9 +113,15 @@ struct Drive {
     std::unique_ptr<VirtualEnclosure> enclosure;
     std::unique_ptr<OrdinaryDisk> disk;
     bool diskPlugged = true;
-    unsigned generation = 0;  // moves on each unplug and plug; stale handles fail
+    unsigned generation = 0;     // moves on each unplug and plug; stale handles fail
+    std::uint64_t sequence = 0;  // the disk's identity, new for each disk put in
 
     bool plugged() const { return enclosure ? enclosure->plugged() : diskPlugged; }
+    DiskIdentity identity(unsigned number) const {
+        // dev_t as the kernel numbers sd disks: major 8, 16 minors each.
+        return {sequence, (8u << 8) | (number * 16u),
+                enclosure ? enclosure->config().serial : std::string("PLAIN0001")};
+    }
 };
 
 struct Volume {
@@ -112,6 +133,7 @@ struct OpenHandle {
     unsigned drive = 0;
     unsigned generation = 0;
     bool volume = false;
+    DiskIdentity identity;  // of the disk it opened
 };
 
 // Notices delivered at set times on a thread of their own, as udev's monitor
@@ -199,6 +221,14 @@ struct VirtualHost::Impl {
     std::function<void(const TraceEntry&)> observer;
     std::function<void()> deviceChange;
 
+    std::uint64_t nextSequence = 1;
+    struct Swap {
+        unsigned afterRequest = 0;
+        unsigned drive = 0;
+        VirtualHost::Newcomer newcomer;
+    };
+    std::optional<Swap> swap;
+
     std::optional<std::chrono::milliseconds> echoDelay;
     // Last, so that its thread stops before anything it reaches goes away.
     std::unique_ptr<DelayedNotices> echoes;
@@ -258,11 +288,39 @@ struct VirtualHost::Impl {
             if (!drive.enclosure) continue;
             auto& bridge = drive.enclosure->impl();
             std::lock_guard lock(bridge.mutex);
-            if (bridge.pendingNotices != 0) ++drive.generation;
+            if (bridge.pendingNotices != 0) {
+                ++drive.generation;
+                if (bridge.isPlugged) drive.sequence = nextSequence++;
+            }
             n += bridge.pendingNotices;
             bridge.pendingNotices = 0;
         }
         return n;
+    }
+
+    void putIn(Drive& d, std::unique_ptr<VirtualEnclosure> enclosure, std::unique_ptr<OrdinaryDisk> disk) {
+        d.enclosure = std::move(enclosure);
+        d.disk = std::move(disk);
+        d.diskPlugged = true;
+        ++d.generation;
+        d.sequence = nextSequence++;
+    }
+
+    // The swap set for after the request just counted; 1 when it was made.
+    unsigned takeSwap() {
+        if (!swap || requests < swap->afterRequest) return 0;
+        Swap due = std::move(*swap);
+        swap.reset();
+        std::unique_ptr<VirtualEnclosure> enclosure;
+        std::unique_ptr<OrdinaryDisk> disk;
+        if (auto* c = std::get_if<EnclosureConfig>(&due.newcomer)) {
+            enclosure = std::make_unique<VirtualEnclosure>(std::move(*c));
+        } else {
+            disk = std::make_unique<OrdinaryDisk>();
+            disk->config = std::get<OrdinaryDiskConfig>(due.newcomer);
+        }
+        putIn(drives[due.drive], std::move(enclosure), std::move(disk));
+        return 1;
     }
 };
 
@@ -289,9 +347,7 @@ VirtualEnclosure& VirtualHost::addEnclosure(unsigned drive, EnclosureConfig conf
 VirtualEnclosure& VirtualHost::adoptEnclosure(unsigned drive, std::unique_ptr<VirtualEnclosure> enclosure) {
     std::lock_guard lock(impl_->mutex);
     Drive& d = impl_->drives[drive];
-    d.disk.reset();
-    d.enclosure = std::move(enclosure);
-    ++d.generation;
+    impl_->putIn(d, std::move(enclosure), nullptr);
     return *d.enclosure;
 }
 
@@ -304,12 +360,21 @@ VirtualEnclosure* VirtualHost::loadEnclosure(unsigned drive, const std::filesyst
 
 void VirtualHost::addOrdinaryDisk(unsigned drive, OrdinaryDiskConfig config) {
     std::lock_guard lock(impl_->mutex);
-    Drive& d = impl_->drives[drive];
-    d.enclosure.reset();
-    d.disk = std::make_unique<OrdinaryDisk>();
-    d.disk->config = std::move(config);
-    d.diskPlugged = true;
-    ++d.generation;
+    auto disk = std::make_unique<OrdinaryDisk>();
+    disk->config = std::move(config);
+    impl_->putIn(impl_->drives[drive], nullptr, std::move(disk));
+}
+
+void VirtualHost::swapAfter(unsigned n, unsigned drive, Newcomer newcomer) {
+    std::unique_lock lock(impl_->mutex);
+    impl_->swap = Impl::Swap{impl_->requests + n, drive, std::move(newcomer)};
+    announce(lock, impl_->deviceChange, impl_->takeSwap());
+}
+
+std::uint64_t VirtualHost::diskSequence(unsigned drive) const {
+    std::lock_guard lock(impl_->mutex);
+    const auto it = impl_->drives.find(drive);
+    return it == impl_->drives.end() || !it->second.plugged() ? 0 : it->second.sequence;
 }
 
 void VirtualHost::removeDrive(unsigned drive) {
@@ -350,6 +415,7 @@ void VirtualHost::setPlugged(unsigned drive, bool plugged) {
         it->second.diskPlugged = plugged;
     }
     ++it->second.generation;
+    if (plugged) it->second.sequence = impl_->nextSequence++;
     announce(lock, impl_->deviceChange, 1);
 }
 
@@ -439,7 +505,8 @@ DriveHandle VirtualHost::openPhysicalDrive(unsigned number) {
     const auto it = impl_->drives.find(number);
     if (it != impl_->drives.end() && it->second.plugged()) {
         h = impl_->nextHandle++;
-        impl_->handles[h] = OpenHandle{number, it->second.generation, false};
+        impl_->handles[h] = OpenHandle{number, it->second.generation, false, it->second.identity(number)};
+        e.disk = it->second.sequence;
     } else if (it != impl_->drives.end() && it->second.enclosure) {
         std::lock_guard b(it->second.enclosure->impl().mutex);
         it->second.enclosure->impl().probedWhileUnplugged();
@@ -462,7 +529,7 @@ DriveHandle VirtualHost::openVolume(char letter) {
         const auto it = impl_->drives.find(number);
         if (it != impl_->drives.end() && it->second.plugged()) {
             h = impl_->nextHandle++;
-            impl_->handles[h] = OpenHandle{number, it->second.generation, true};
+            impl_->handles[h] = OpenHandle{number, it->second.generation, true, {}};
         }
     }
     e.ok = h != kInvalidHandle;
@@ -501,6 +568,7 @@ bool serve(VirtualHost::Impl& impl, DriveHandle handle, TraceEntry& e, std::chro
     Drive* d = impl.driveOf(handle, number);
     e.drive = number;
     if (!admitted || d == nullptr) return false;
+    e.disk = d->sequence;
     if (d->enclosure && !d->enclosure->impl().admit(drop)) return false;
     const auto run = [&](auto& target) {
         target.dropWrites = drop;
@@ -517,6 +585,13 @@ bool serve(VirtualHost::Impl& impl, DriveHandle handle, TraceEntry& e, std::chro
 
 bool VirtualHost::sendCdb(DriveHandle handle, std::span<const std::uint8_t, 10> cdb, DataDirection direction,
                           std::span<std::uint8_t> data, unsigned timeoutSeconds) {
+    CdbStatus status;
+    return sendCdbWithStatus(handle, cdb, direction, data, timeoutSeconds, status);
+}
+
+bool VirtualHost::sendCdbWithStatus(DriveHandle handle, std::span<const std::uint8_t, 10> cdb,
+                                    DataDirection direction, std::span<std::uint8_t> data,
+                                    unsigned timeoutSeconds, CdbStatus& status) {
     const std::chrono::milliseconds timeout = std::chrono::seconds(timeoutSeconds);
     const auto slept = waitLatency(impl_->delayFor(handle), timeout);
     std::unique_lock lock(impl_->mutex);
@@ -528,12 +603,21 @@ bool VirtualHost::sendCdb(DriveHandle handle, std::span<const std::uint8_t, 10> 
     e.timeoutSeconds = timeoutSeconds;
     if (direction == DataDirection::ToDevice) e.data.assign(data.begin(), data.end());
 
-    const bool ok = serve(*impl_, handle, e, slept, timeout,
-                          [&](auto& target) { return target.cdb(cdb, direction, data); });
+    status = {};
+    const bool ok = serve(*impl_, handle, e, slept, timeout, [&](auto& target) {
+        const bool taken = target.cdb(cdb, direction, data);
+        if constexpr (std::is_same_v<std::decay_t<decltype(target)>, OrdinaryDisk>)
+            status = target.status;
+        else if (taken)
+            status = CdbStatus{0, 0};  // the bridge answers GOOD or not at all
+        return taken;
+    });
     e.ok = ok;
-    if (ok && direction == DataDirection::ToHost) e.data.assign(data.begin(), data.end());
+    // Only the bytes that moved: none past the residue.
+    if (ok && direction == DataDirection::ToHost)
+        e.data.assign(data.begin(), data.end() - std::min<std::ptrdiff_t>(status.residue, std::ssize(data)));
     impl_->record(std::move(e));
-    announce(lock, impl_->deviceChange, impl_->takeNotices());
+    announce(lock, impl_->deviceChange, impl_->takeNotices() + impl_->takeSwap());
     return ok;
 }
 
@@ -552,8 +636,14 @@ bool VirtualHost::sendAta(DriveHandle handle, TaskFile& registers, std::span<std
     e.ok = ok;
     if (ok) e.data.assign(dataIn.begin(), dataIn.end());
     impl_->record(std::move(e));
-    announce(lock, impl_->deviceChange, impl_->takeNotices());
+    announce(lock, impl_->deviceChange, impl_->takeNotices() + impl_->takeSwap());
     return ok;
+}
+
+DiskIdentity VirtualHost::driveIdentity(DriveHandle handle) {
+    std::lock_guard lock(impl_->mutex);
+    const auto it = impl_->handles.find(handle);
+    return it == impl_->handles.end() ? DiskIdentity{} : it->second.identity;
 }
 
 void VirtualHost::rescanBus(DriveHandle handle) {

@@ -19,6 +19,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "platform/Host.h"
@@ -164,6 +165,9 @@ struct TraceEntry {
     DataDirection direction = DataDirection::ToHost;
     std::uint32_t length = 0;
     std::vector<std::uint8_t> data;  // the bytes moved (either direction)
+    // The identity sequence of the disk that took the request or the open;
+    // 0 when none did.
+    std::uint64_t disk = 0;
     TaskFile taskIn, taskOut;
     unsigned timeoutSeconds = 0;
     bool ok = false;
@@ -278,9 +282,17 @@ public:
     void addVolume(char letter, std::uint8_t driveType, int diskNumber);
     void removeVolume(char letter);
     VirtualEnclosure* enclosure(unsigned drive);
-    // Unplug or plug back a drive; raises a device-change notice.
+    // Unplug or plug back a drive; raises a device-change notice. Plugged
+    // back, it is a disk with a new identity, as a kernel numbers it anew.
     void unplug(unsigned drive);
     void plug(unsigned drive);
+    // Another disk in place of `drive`'s once the n-th request from now has
+    // completed (at once for 0), with a device-change notice: it has an
+    // identity of its own, and handles opened on the old disk fail.
+    using Newcomer = std::variant<OrdinaryDiskConfig, EnclosureConfig>;
+    void swapAfter(unsigned n, unsigned drive, Newcomer newcomer);
+    // The identity sequence of the disk under `drive` now; 0 when there is none.
+    std::uint64_t diskSequence(unsigned drive) const;
     // Loads an enclosure described by a directory (description.json, flash.bin;
     // flash.bin is generated when missing). nullptr and a reason on failure;
     // the drive is left as it was then.
@@ -332,6 +344,9 @@ public:
     bool sendCdb(DriveHandle handle, std::span<const std::uint8_t, 10> cdb, DataDirection direction,
                  std::span<std::uint8_t> data, unsigned timeoutSeconds) override;
     bool sendAta(DriveHandle handle, TaskFile& registers, std::span<std::uint8_t> dataIn) override;
+    bool sendCdbWithStatus(DriveHandle handle, std::span<const std::uint8_t, 10> cdb, DataDirection direction,
+                           std::span<std::uint8_t> data, unsigned timeoutSeconds, CdbStatus& status) override;
+    DiskIdentity driveIdentity(DriveHandle handle) override;
     void rescanBus(DriveHandle handle) override;
     std::uint32_t logicalDriveMask() override;
     std::uint8_t driveType(char letter) override;

@@ -29,6 +29,8 @@ public:
     bool sendCdb(DriveHandle handle, std::span<const std::uint8_t, 10> cdb, DataDirection direction,
                  std::span<std::uint8_t> data, unsigned timeoutSeconds) override;
     bool sendAta(DriveHandle handle, TaskFile& registers, std::span<std::uint8_t> dataIn) override;
+    // The device number, the disk's instance path and its serial.
+    DiskIdentity driveIdentity(DriveHandle handle) override;
     void rescanBus(DriveHandle handle) override;
     std::uint32_t logicalDriveMask() override;
     std::uint8_t driveType(char letter) override;

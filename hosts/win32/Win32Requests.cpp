@@ -49,4 +49,17 @@ TaskFile ideRegistersOf(std::span<const std::uint8_t> b) {
     return {b[0], b[1], b[2], b[3], b[4], b[5], b[6]};
 }
 
+std::string descriptorSerial(std::span<const std::uint8_t> d) {
+    constexpr std::size_t kSerialOffsetAt = 24;
+    if (d.size() < kSerialOffsetAt + 4) return {};
+    std::size_t at = 0;
+    for (int i = 3; i >= 0; --i) at = at << 8 | d[kSerialOffsetAt + static_cast<std::size_t>(i)];
+    if (at == 0 || at >= d.size()) return {};
+    std::string text;
+    for (; at < d.size() && d[at] != 0; ++at) text += static_cast<char>(d[at]);
+    const auto first = text.find_first_not_of(' ');
+    if (first == std::string::npos) return {};
+    return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
 }  // namespace ardenvel::win32

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "platform/Host.h"
@@ -60,5 +61,10 @@ inline constexpr std::size_t kIdeHeader = 12;
 std::size_t ideBufferSize(std::size_t dataBytes);
 void fillIdeRequest(std::span<std::uint8_t> buffer, const TaskFile& registers, std::uint32_t dataBytes);
 TaskFile ideRegistersOf(std::span<const std::uint8_t> buffer);
+
+// A STORAGE_DEVICE_DESCRIPTOR's serial number: the text at the offset held
+// at byte 24, blanks trimmed; empty when the offset is 0 or points outside
+// the bytes the driver returned.
+std::string descriptorSerial(std::span<const std::uint8_t> descriptor);
 
 }  // namespace ardenvel::win32

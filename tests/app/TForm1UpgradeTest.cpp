@@ -292,8 +292,8 @@ TEST_F(TForm1Upgrade, StartUpgradeGoesToTheEnclosureTheWindowShowsNotWhereThePol
 
 TEST_F(TForm1Upgrade, ARefusedUpgradesDumpGoesBesideTheLogsWhenTheProgramFolderIsReadOnly) {
     namespace fs = std::filesystem;
-    // As installed: the program's folder cannot be written, so the logs fall
-    // back to the per-user folder, which does not exist yet. Root passes a
+    // The program's folder cannot be written, so the logs fall back to the
+    // per-user folder, which does not exist yet. Root passes a
     // write probe, so here the permission bits say what the folder is.
     const fs::path program = h.dir;
     const fs::path data = fs::temp_directory_path() /
@@ -305,10 +305,10 @@ TEST_F(TForm1Upgrade, ARefusedUpgradesDumpGoesBesideTheLogsWhenTheProgramFolderI
         return (fs::status(d).permissions() & fs::perms::owner_write) != fs::perms::none;
     };
     const auto env = [&](const std::string& name) -> std::optional<std::string> {
-        if (name == "XDG_DATA_HOME") return data.string();
+        if (name == "XDG_STATE_HOME") return data.string();
         return std::nullopt;
     };
-    h.log.LogDirectory = chooseLogDirectory(program, env, writable, HostPlatform::Linux);
+    h.log.LogDirectory = chooseLogDirectory({program, true, false}, env, writable, HostPlatform::Linux);
     ASSERT_EQ(h.log.LogDirectory, data / "ardenvel");
 
     // The bridge's record names no free slot: the upgrade stops and saves it.

@@ -55,8 +55,9 @@ protected:
     CliRun run(const std::string& args) {
         CliRun r;
         const fs::path out = dir / "out.txt", err = dir / "err.txt";
-        const std::string helper =
-            ardenvel::test::overHelper() ? std::string(" --helper ") + ARDENVEL_HOST_HELPER : std::string();
+        const std::string helper = ardenvel::test::overHelper()
+                                       ? std::string(" --helper ") + ARDENVEL_EMULATED_HELPER
+                                       : std::string();
         const std::string cmd = "LC_ALL=C " + std::string(ARDENVEL_CLI) + helper + " " + args + " >" +
                                 out.string() + " 2>" + err.string() + " </dev/null";
         const int status = std::system(cmd.c_str());
@@ -64,7 +65,7 @@ protected:
         r.out = slurp(out);
         r.err = slurp(err);
         // The tool sends only what the helper lets through.
-        EXPECT_EQ(r.err.find("ardenvel-host-helper: refused"), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("helper: refused"), std::string::npos) << r.err;
         return r;
     }
 
@@ -244,7 +245,7 @@ TEST_F(Cli, ExitCodes) {
     EXPECT_EQ(run("buzzer --help").code, 0);
     const fs::path e = enclosure("e", route("lba"));
     EXPECT_EQ(run("--virtual " + e.string() + " buzzer loud").code, 2);
-    EXPECT_EQ(run("--virtual " + e.string() + " status --device 2").code, 0);
+    EXPECT_EQ(run("--virtual " + e.string() + " status --device 2").code, 2);
     EXPECT_EQ(run("--virtual " + e.string() + " buzzer mute --device 2").code, 2);
     EXPECT_EQ(run("--device 2 --virtual " + e.string() + " status").code, 2);
     // A directory that does not describe an enclosure is refused as a failure.
@@ -256,6 +257,76 @@ TEST_F(Cli, ExitCodes) {
     EXPECT_EQ(none.code, 3);
     EXPECT_NE(none.err.find("No Drive found! "), std::string::npos);
     EXPECT_EQ(run("firmware check " + (dir / "missing.bin").string()).code, 1);
+}
+
+// A mistake is found before anything starts, and a command that reads no
+// disk starts nothing: the helper here notes that it ran, then declines.
+TEST_F(Cli, NothingStartsForAMistakeOrForACommandThatReadsNoDisk) {
+    const fs::path helper = dir / "helper.sh", ran = dir / "ran";
+    std::ofstream(helper) << "#!/bin/sh\ntouch " << ran.string() << "\nexit 126\n";
+    fs::permissions(helper, fs::perms::owner_all);
+    struct Row {
+        std::string args;
+        int code;
+        bool starts;
+        const char* says;
+    };
+    const Row rows[] = {
+        {"buzzer loud", 2, false, "buzzer takes mute or sound, not \"loud\""},
+        {"autoscan", 2, false, "autoscan needs on or off"},
+        {"scan stop P2 --yes", 2, false, "scan stop takes P0 or P1, not \"P2\""},
+        {"list --yes", 2, false, "list does not take --yes"},
+        {"status --count 3", 2, false, "status does not take --count"},
+        {"firmware check x.bin --device 2", 2, false, "firmware check does not take --device"},
+        {"status --interval 9", 2, false, "status does not take --interval (an option of monitor)"},
+        {"scan stop P0", 2, false, "give --yes when not on a terminal"},
+        {"monitor --interval 0.5", 2, false, "--interval must be at least 1 second"},
+        {"firmware check " + (dir / "missing.bin").string(), 1, false, ""},
+        {"monitor --test --exec /bin/true", 0, false, ""},
+        {"list", 5, true, "Administrator rights were not given"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.args);
+        fs::remove(ran);
+        const CliRun c = run("--helper " + helper.string() + " " + r.args);
+        EXPECT_EQ(c.code, r.code) << c.err;
+        EXPECT_EQ(fs::exists(ran), r.starts);
+        EXPECT_NE(c.err.find(r.says), std::string::npos) << c.err;
+    }
+}
+
+// What a script can tell apart by the exit code: no rights (5) is not no
+// enclosure (3), and a helper that is not there is neither.
+TEST_F(Cli, AHelperThatCannotComeUpSaysWhy) {
+    struct Row {
+        const char* script;
+        int code;
+        const char* says;
+    };
+    const Row rows[] = {
+        {"exit 126", 5, "Administrator rights were not given"},
+        {"echo 'Error executing command as another user: No authentication agent found.' >&2; exit 127", 5,
+         "No authentication agent is running"},
+        {"echo 'Error creating textual authentication agent: Error opening current controlling terminal for "
+         "the process (`/dev/tty'\\''): No such device or address' >&2; exit 127",
+         5, "No authentication agent is running"},
+        {"echo 'Error accessing /usr/libexec/x: No such file or directory' >&2; exit 127", 1,
+         "The host helper /usr/libexec/x is not installed"},
+        {"echo 'ardenvel-host-helper: needs root' >&2; exit 1", 1,
+         "ardenvel-host-helper: needs root (exit status 1)"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.script);
+        const fs::path helper = dir / "helper.sh";
+        std::ofstream(helper) << "#!/bin/sh\n" << r.script << "\n";
+        fs::permissions(helper, fs::perms::owner_all);
+        const CliRun c = run("--helper " + helper.string() + " status");
+        EXPECT_EQ(c.code, r.code) << c.err;
+        EXPECT_NE(c.err.find(r.says), std::string::npos) << c.err;
+    }
+    const CliRun missing = run("--helper " + (dir / "nowhere").string() + " status");
+    EXPECT_EQ(missing.code, 1);
+    EXPECT_NE(missing.err.find("is not installed"), std::string::npos) << missing.err;
 }
 
 struct FlashView {
@@ -408,17 +479,25 @@ const char kTwoDisks[] =
     R"("ports": [ { "serial": "WD-WCAV0000000000001", "model": "M0", "capacity": 1953525168, "sataGeneration": 2 },
                { "serial": "WD-WCAV0000000000002", "model": "M1", "capacity": 1953525168, "sataGeneration": 3 } ])";
 
-TEST_F(Cli, StatusJsonStaysValidWhateverBytesTheBridgeSends) {
-    const fs::path e = enclosure("e", R"({ "route": "lba", "modelHex": "42 6F 78 FF",
+TEST_F(Cli, StatusAndListJsonStayValidWhateverBytesTheBridgeSends) {
+    const fs::path e =
+        enclosure("e", R"({ "route": "lba", "modelHex": "42 6F 78 FF", "firmwareRevision": "090619  ",
   "status": { "ports": [ { "serialHex": "41 FF 0D E9 00 42" }, null ] } })");
-    const CliRun r = run("--virtual " + e.string() + " status --json");
-    ASSERT_EQ(r.code, 0) << r.err;
-    std::ofstream(dir / "status.json", std::ios::binary) << r.out;
-    const std::string check = "python3 -m json.tool " + (dir / "status.json").string() + " >/dev/null";
-    EXPECT_EQ(std::system(check.c_str()), 0) << r.out;
+    for (const char* command : {"status --json", "list --json"}) {
+        SCOPED_TRACE(command);
+        const CliRun r = run("--virtual " + e.string() + " " + command);
+        ASSERT_EQ(r.code, 0) << r.err;
+        std::ofstream(dir / "out.json", std::ios::binary) << r.out;
+        const std::string check = "python3 -m json.tool " + (dir / "out.json").string() + " >/dev/null";
+        EXPECT_EQ(std::system(check.c_str()), 0) << r.out;
+        EXPECT_NE(r.out.find("\"model\": \"Box\xC3\xBF\""), std::string::npos) << r.out;
+        // The bridge pads its revision with blanks.
+        EXPECT_NE(r.out.find("\"firmware\": \"090619\""), std::string::npos) << r.out;
+    }
     // One character per byte, U+FFFD for CR, the rest cut at the NUL.
-    EXPECT_NE(r.out.find("\"serial\": \"A\xC3\xBF\xEF\xBF\xBD\xC3\xA9\""), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("\"model\": \"Box\xC3\xBF\""), std::string::npos) << r.out;
+    EXPECT_NE(run("--virtual " + e.string() + " status --json")
+                  .out.find("\"serial\": \"A\xC3\xBF\xEF\xBF\xBD\xC3\xA9\""),
+              std::string::npos);
 }
 
 TEST_F(Cli, FailedStatusReadIsReadFalse) {

@@ -8,6 +8,9 @@
 #include <map>
 #include <regex>
 #include <sstream>
+#include <thread>
+
+#include <unistd.h>
 
 #include "cli/HookRunner.h"
 #include "cli/MonitorAlerts.h"
@@ -44,8 +47,8 @@ struct ServiceRig {
     fs::path dir;
     MonitorSettings settings;
     std::FILE* sink = std::tmpfile();
-    MonitorContext context{dev,    clock, ui, sink, sink, {}, std::nullopt, [this] { return discover(); },
-                           nullptr};
+    MonitorContext context{dev,     clock, ui, sink, sink, {}, std::nullopt, [this] { return discover(); },
+                           nullptr, {}};
 
     ServiceRig() {
         dir = fs::temp_directory_path() /
@@ -118,6 +121,8 @@ TEST(MonitorService, MetricsFollowTheBridgePollByPoll) {
         {5, "ardenvel_status_read_success" + dev, 0},
         {5, "ardenvel_status_last_success_timestamp_seconds" + dev, double(start + 12)},
         {5, "ardenvel_monitor_polls_total", 5},
+        {5, "ardenvel_last_poll_timestamp_seconds", double(start + 16)},
+        {5, "ardenvel_alerts_pending", 0},
     };
     unsigned polled = 0;
     std::map<std::string, double> now;
@@ -140,19 +145,22 @@ TEST(MonitorService, AStillFailedDiskIsRemindedOnceADayOnlyWhenAsked) {
     records[0][status::kPortState] = 0x28;  // P0 failed
     LogFiles files;
     test::FixedClock clock;
-    LogEvent found;
-    found.kind = EventKind::EnclosureFound;
+    const std::vector<EnclosureSeen> seen{{0, "MODEL", "SERIAL"}};
     for (bool remind : {false, true}) {
         AlertFilter alerts(20, remind, std::nullopt, files);
-        const auto first = alerts.select({found}, records, clock.now());
+        const auto first = alerts.select({}, records, seen, {}, clock.now());
         ASSERT_EQ(first.size(), 2u);
-        EXPECT_EQ(first[1].kind, EventKind::DiskFailed);
+        EXPECT_EQ(first[0].event.kind, EventKind::EnclosureFound);
+        EXPECT_EQ(first[1].event.kind, EventKind::DiskFailed);
+        EXPECT_EQ(first[1].enclosure, "MODEL SERIAL");
         std::vector<unsigned> remindedAfterHours;
         for (unsigned hour = 1; hour <= 72; ++hour) {
             const auto t = clock.now() + std::chrono::hours(hour);
-            for (const auto& r : alerts.reminders(records, hour == 30 ? 0x00 : 0x01, clock.toLocal(t), t)) {
-                EXPECT_TRUE(r.reminder);
-                EXPECT_EQ(r.port, 0);
+            // Not read at hour 30: no reminder for it then.
+            alerts.select({}, records, hour == 30 ? std::vector<EnclosureSeen>{} : seen, {}, t);
+            for (const auto& r : alerts.reminders(records, clock.toLocal(t), t)) {
+                EXPECT_TRUE(r.event.reminder);
+                EXPECT_EQ(r.event.port, 0);
                 remindedAfterHours.push_back(hour);
             }
         }
@@ -161,28 +169,72 @@ TEST(MonitorService, AStillFailedDiskIsRemindedOnceADayOnlyWhenAsked) {
     }
 }
 
-// Submitted from the poll's thread, run on the runner's: in order, and all
-// of them before the runner is gone.
-TEST(MonitorService, HooksRunInTheOrderOfTheEventsAndAllBeforeTheEnd) {
-    const fs::path dir = fs::temp_directory_path() / "ardenvel-hook-order";
+// Each run's script says how it ends, by its argument: "ok", "fail" every
+// time, "once" (fails the first run only) or "hang" (past the limit the
+// first run, then fine). What is left after finish() is what waits for a
+// later retry.
+TEST(MonitorService, FailedHookRunsAreRetriedUntilTheyGiveUpAndAHungOneHoldsUpNoOther) {
+    const fs::path dir = fs::temp_directory_path() / ("ardenvel-hook-runs-" + std::to_string(::getpid()));
     fs::remove_all(dir);
     fs::create_directories(dir);
     const fs::path script = dir / "hook.sh", calls = dir / "calls";
-    std::ofstream(script) << "#!/bin/sh\nprintf '%s %s\\n' \"$1\" \"$ARDENVEL_SEQ_NO\" >>" << calls.string()
-                          << "\n";
+    std::ofstream(script)
+        << "#!/bin/sh\n"
+           "d="
+        << dir.string()
+        << "\n"
+           "echo \"$1\" >>$d/calls\n"
+           "case $1 in\n"
+           "  ok) for i in $(seq 100); do [ -e $d/hanging ] && break; sleep 0.02; done\n"
+           "      kill -0 \"$(cat $d/hanging)\" 2>/dev/null && echo beside >>$d/calls; exit 0 ;;\n"
+           "  fail) exit 1 ;;\n"
+           "  once) [ -e $d/once ] && exit 0; touch $d/once; exit 2 ;;\n"
+           "  hang) [ -e $d/hung ] && exit 0; touch $d/hung; echo $$ >$d/hanging; exec sleep 30 ;;\n"
+           "esac\n";
     fs::permissions(script, fs::perms::owner_all);
-    std::string expected;
-    {
-        HookRunner runner({script.string()}, std::chrono::seconds(10), stderr);
-        for (int i = 0; i < 20; ++i) {
-            runner.submit("e" + std::to_string(i), {{"ARDENVEL_SEQ_NO", std::to_string(i)}});
-            expected += "e" + std::to_string(i) + " " + std::to_string(i) + "\n";
-        }
-    }
+    auto run = [&](std::uint64_t alert, const std::string& how) {
+        return HookDelivery{alert, script.string(), how, {}, 0, {}};
+    };
+    HookRetries retries;
+    retries.retries = 2;
+    retries.firstDelay = std::chrono::milliseconds(50);
+    std::FILE* err = std::tmpfile();
+    HookRunner runner(std::chrono::milliseconds(1500), retries, err);
+    runner.submit({run(1, "hang"), run(2, "ok"), run(3, "once"), run(4, "fail")});
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (runner.pendingAlerts() != 0 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(runner.pendingAlerts(), 0u);
+    // hang: killed once; once: failed once; fail: three runs, given up.
+    EXPECT_EQ(runner.failures(), 5u);
+    EXPECT_EQ(runner.givenUp(), 1u);
     std::ifstream in(calls);
-    std::stringstream got;
-    got << in.rdbuf();
-    EXPECT_EQ(got.str(), expected);
+    std::vector<std::string> lines;
+    for (std::string l; std::getline(in, l);) lines.push_back(l);
+    auto count = [&](const std::string& what) { return std::count(lines.begin(), lines.end(), what); };
+    EXPECT_EQ(count("hang"), 2);
+    EXPECT_EQ(count("once"), 2);
+    EXPECT_EQ(count("fail"), 3);
+    EXPECT_EQ(count("beside"), 1) << "the good hook waited for the hung one";
+
+    // A failure now waits for its retry; finish() leaves it pending.
+    runner.submit({run(5, "fail")});
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    runner.finish();
+    const auto pending = runner.pending();
+    EXPECT_EQ(runner.pendingAlerts(), 1u);
+    ASSERT_EQ(pending.size(), 1u);
+    EXPECT_EQ(pending[0].failures, 1u);
+    std::rewind(err);
+    char line[512];
+    std::string text;
+    while (std::fgets(line, sizeof line, err)) text += line;
+    std::fclose(err);
+    EXPECT_NE(text.find("for fail failed with exit status 1; given up after 3 runs"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("for hang was killed after its time limit of 1500 ms; trying again in 0.05 s"),
+              std::string::npos)
+        << text;
     fs::remove_all(dir);
 }
 

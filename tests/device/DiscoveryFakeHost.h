@@ -136,6 +136,8 @@ public:
         if (!drives.at(n)->ataSignature) return false;
         std::fill(data.begin(), data.end(), 0xEC);  // marks the IDENTIFY answer
         sign(data);
+        regs.features = 0;
+        regs.command = 0x50;  // the drive's status: ready, no error
         return true;
     }
     void rescanBus(DriveHandle) override {}

@@ -158,6 +158,20 @@ TEST_F(DiscoveryHandOff, ThreadPublishesWholeAndTablesChangeOnlyWhenApplied) {
     EXPECT_EQ(dev.tables.deviceTable[1], 1u | kAtaPath);
 }
 
+// A pass that ends while the next one is already asked for leaves it
+// pending: the polling thread must not start work in between.
+TEST_F(DiscoveryHandOff, APassEndingAfterTheNextRequestLeavesThatOnePending) {
+    for (const bool asked : {false, true}) {
+        dev.discoveryPending = true;
+        dev.discoveryDone = false;
+        dev.discoveryRequest = false;
+        if (asked) RequestDiscovery(dev);
+        PublishDiscoveryResult(dev);
+        EXPECT_TRUE(dev.discoveryDone);
+        EXPECT_EQ(dev.discoveryPending, asked);
+    }
+}
+
 TEST_F(DiscoveryHandOff, StopDuringAPassPublishesNothing) {
     DriveDetectThread thread(dev);
     host.drives[1] = FakeDrive{.lbaSignature = true};

@@ -71,29 +71,45 @@ struct Env {
     }
 };
 
-TEST(ChooseLogDirectory, WritableExecutableDirectoryIsUsed) {
-    Env env{{{"XDG_DATA_HOME", "/home/ann/.data"}, {"LOCALAPPDATA", "C:\\Users\\ann\\AppData\\Local"}}};
-    auto yes = [](const fs::path&) { return true; };
-    EXPECT_EQ(chooseLogDirectory("/opt/ardenvel", env.lookup(), yes, HostPlatform::Linux), "/opt/ardenvel");
-    EXPECT_EQ(chooseLogDirectory("/opt/ardenvel", env.lookup(), yes, HostPlatform::Windows), "/opt/ardenvel");
-}
-
-TEST(ChooseLogDirectory, InstalledProgramLogsToThePerUserDataDirectory) {
-    auto no = [](const fs::path&) { return false; };
-    const fs::path exe = "/usr/bin";
-    auto onLinux = [&](Env env) { return chooseLogDirectory(exe, env.lookup(), no, HostPlatform::Linux); };
-    EXPECT_EQ(onLinux({{{"XDG_DATA_HOME", "/home/ann/.data"}, {"HOME", "/home/ann"}}}),
-              "/home/ann/.data/ardenvel");
-    // A relative or empty XDG_DATA_HOME is ignored.
-    EXPECT_EQ(onLinux({{{"XDG_DATA_HOME", "data"}, {"HOME", "/home/ann"}}}),
-              "/home/ann/.local/share/ardenvel");
-    EXPECT_EQ(onLinux({{{"XDG_DATA_HOME", ""}, {"HOME", "/home/ann"}}}), "/home/ann/.local/share/ardenvel");
-    EXPECT_EQ(onLinux({}), exe);
-
-    const Env win{{{"LOCALAPPDATA", "C:\\Users\\ann\\AppData\\Local"}, {"XDG_DATA_HOME", "/x"}}};
-    EXPECT_EQ(chooseLogDirectory(exe, win.lookup(), no, HostPlatform::Windows),
-              fs::path("C:\\Users\\ann\\AppData\\Local") / "Ardenvel");
-    EXPECT_EQ(chooseLogDirectory(exe, Env{}.lookup(), no, HostPlatform::Windows), exe);
+// An installed program never logs into its own folder on Linux, root least
+// of all (/usr/local/bin/261209.log); Windows keeps a writable one.
+TEST(ChooseLogDirectory, EachKindOfRunLogsWhereItsUserLooks) {
+    const Env home{{{"HOME", "/home/ann"}}};
+    const Env state{{{"XDG_STATE_HOME", "/home/ann/st"}, {"HOME", "/home/ann"}}};
+    const Env relative{{{"XDG_STATE_HOME", "st"}, {"HOME", "/home/ann"}}};
+    const Env empty{{{"XDG_STATE_HOME", ""}, {"HOME", "/home/ann"}}};
+    const Env win{{{"ProgramData", "C:\\ProgramData"}, {"LOCALAPPDATA", "C:\\Users\\ann\\AppData\\Local"}}};
+    const Env winUser{{{"LOCALAPPDATA", "C:\\Users\\ann\\AppData\\Local"}}};
+    struct Row {
+        HostPlatform platform;
+        bool buildTree, root, writable;
+        const Env& env;
+        fs::path expected;
+    };
+    const fs::path exe = "/opt/ardenvel/bin";
+    const Row rows[] = {
+        {HostPlatform::Linux, true, false, true, state, exe},
+        {HostPlatform::Linux, true, true, true, state, exe},
+        {HostPlatform::Linux, true, false, false, state, "/home/ann/st/ardenvel"},
+        {HostPlatform::Linux, false, true, true, state, "/var/log/ardenvel"},
+        {HostPlatform::Linux, false, false, true, state, "/home/ann/st/ardenvel"},
+        {HostPlatform::Linux, false, false, true, home, "/home/ann/.local/state/ardenvel"},
+        // XDG ignores a relative or empty base.
+        {HostPlatform::Linux, false, false, true, relative, "/home/ann/.local/state/ardenvel"},
+        {HostPlatform::Linux, false, false, true, empty, "/home/ann/.local/state/ardenvel"},
+        {HostPlatform::Linux, false, false, false, Env{}, exe},
+        {HostPlatform::Windows, false, false, true, win, exe},
+        {HostPlatform::Windows, false, false, false, win, fs::path("C:\\ProgramData") / "Ardenvel"},
+        {HostPlatform::Windows, false, false, false, winUser,
+         fs::path("C:\\Users\\ann\\AppData\\Local") / "Ardenvel"},
+        {HostPlatform::Windows, false, false, false, state, exe},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.expected.string());
+        const ProgramPlace program{exe, r.buildTree, r.root};
+        auto writable = [&](const fs::path& d) { return d == exe && r.writable; };
+        EXPECT_EQ(chooseLogDirectory(program, r.env.lookup(), writable, r.platform), r.expected);
+    }
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include "hosts/ScanStopNotes.h"
 
+#include "tests/support/ScratchDir.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -17,7 +19,7 @@ namespace {
 namespace fs = std::filesystem;
 
 struct NotesDir {
-    NotesDir() : path(fs::temp_directory_path() / "ardenvel-notes-test") {
+    NotesDir() : path(test::scratchDir("notes-test")) {
         fs::remove_all(path);
         fs::create_directories(path);
     }

@@ -13,6 +13,19 @@
 
 namespace ardenvel::test {
 
+// A sealed command sector as a client would forge one: signature, code,
+// argument, address, checksum; a page program also gets its 0x55 mark.
+inline Sector SealedCommand(std::uint8_t code, std::uint8_t argument = 0, std::uint32_t address = 0) {
+    Sector s{};
+    stampSignature(s);
+    s[kVuCodeAt] = code;
+    s[kVuArgumentAt] = argument;
+    writeBe24(s, kVuAddressAt, address);
+    if (code == kVuProgram) s[kVuProgramMarkAt] = kVuProgramMark;
+    sealCommandSector(s);
+    return s;
+}
+
 // The sectors written to LBA 20 of `drive`, in order.
 inline std::vector<std::vector<std::uint8_t>> CommandSectorsTo(const virt::VirtualHost& host,
                                                                unsigned drive) {

@@ -4,6 +4,7 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -154,6 +155,42 @@ TEST(LinuxHostDrives, RequestsOnANonDeviceFailAndLeaveRegistersAlone) {
     host.closeDrive(h);
     EXPECT_FALSE(host.sendCdb(h, read10, DataDirection::ToHost, sector, 2));
     EXPECT_FALSE(host.sendAta(h, regs, {}));
+}
+
+TEST(LinuxHostDrives, AnOpenCarriesTheIdentityOfTheDiskItReached) {
+    FakeSystem sys;
+    for (const char* disk : {"sda", "sdb", "sdc"}) sys.addDisk(disk);
+    const auto block = sys.sysfs() / "block";
+    FakeSystem::write(block / "sda" / "diskseq", "41\n");
+    FakeSystem::write(block / "sda" / "dev", "8:0\n");
+    FakeSystem::write(block / "sdb" / "dev", "8:16\n");
+    FakeSystem::write(block / "sdb" / "device" / "wwid", "naa.5000c500a1b2c3d4\n");
+    LinuxHost host(sys.paths());
+    const auto identityOf = [&](unsigned drive) {
+        const DriveHandle h = host.openPhysicalDrive(drive);
+        EXPECT_NE(h, kInvalidHandle);
+        const DiskIdentity id = host.driveIdentity(h);
+        host.closeDrive(h);
+        return id;
+    };
+    // Before kernel 5.15 there is no diskseq: the WWN stands in.
+    EXPECT_EQ(identityOf(0), (DiskIdentity{41, makedev(8, 0), ""}));
+    EXPECT_EQ(identityOf(1), (DiskIdentity{0, makedev(8, 16), "naa.5000c500a1b2c3d4"}));
+    EXPECT_FALSE(identityOf(2).known());
+    // Another disk under the same name and number.
+    FakeSystem::write(block / "sda" / "diskseq", "42\n");
+    EXPECT_EQ(identityOf(0).sequence, 42u);
+}
+
+TEST(LinuxHostDrives, ClosesRaiseNoticesOnlyWhereDrivesOpenForWriting) {
+    FakeSystem sys;
+    for (const auto& [status, echoes] :
+         {std::pair{"CapEff:\t0000000000020000\n", false}, std::pair{"CapEff:\t0000000000000000\n", true}}) {
+        FakeSystem::write(sys.root() / "status", status);
+        LinuxHostPaths paths = sys.paths();
+        paths.procStatus = sys.root() / "status";
+        EXPECT_EQ(LinuxHost(paths).closesRaiseNotices(), echoes) << status;
+    }
 }
 
 // Runs `body` in a child process as an unprivileged user and returns its

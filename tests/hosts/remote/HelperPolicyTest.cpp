@@ -9,6 +9,7 @@
 #include <mutex>
 #include <random>
 
+#include "device/ByteOrder.h"
 #include "device/Discovery.h"
 #include "device/SpiFlash.h"
 #include "device/Transport.h"
@@ -17,6 +18,8 @@
 #include "hosts/TracingHost.h"
 #include "hosts/remote/InProcessHelper.h"
 #include "hosts/virtual/VirtualHost.h"
+#include "tests/support/CommandSectors.h"
+#include "tests/support/SwapSweep.h"
 #include "tests/support/TestUi.h"
 #include "tools/ImageGenerator.h"
 
@@ -129,12 +132,20 @@ INSTANTIATE_TEST_SUITE_P(Routes, HelperPasses,
                              return name;
                          });
 
-Sector commandSector(std::uint8_t code) {
-    Sector s{};
-    stampSignature(s);
-    s[kVuCodeAt] = code;
-    sealCommandSector(s);
-    return s;
+// The helper tells the disk's identity with each open, so work through it
+// stops at a swapped-in disk as it does on the host itself.
+TEST(HelperRoad, AnUpgradeSendsNothingToADiskSwappedInAtAnyStep) {
+    const SwapSweepResult r = sweepSwaps(Route::Lba, 8, 5, [](virt::VirtualHost& host, auto work) {
+        Refusals refusals;
+        remote::InProcessHelper helper(host, refusals.sink());
+        Side side(helper.host());
+        work(side.dev);
+    });
+    EXPECT_EQ(r.requestsToNewcomers, 0u);
+}
+
+Sector commandSector(std::uint8_t code, std::uint8_t argument = 0, std::uint32_t address = 0) {
+    return SealedCommand(code, argument, address);
 }
 
 TEST(HelperRefuses, RequestsTheToolNeverSendsAndNoneReachesADisk) {
@@ -148,6 +159,12 @@ TEST(HelperRefuses, RequestsTheToolNeverSendsAndNoneReachesADisk) {
     EnumerateDriveLetters(dev);
     dev.physicalDriveCount = CountPhysicalDrives(dev);
     ASSERT_TRUE(RunDiscovery(dev));
+    ApplyDiscoveryResult(dev);
+    // In update mode, with the flash head read: as far as an upgrade gets
+    // before it erases.
+    ASSERT_TRUE(SendVuMode(dev, kModeEnterUpdate));
+    Sector head{};
+    ASSERT_TRUE(SpiRead(dev, 0, kSpiReadStep, head.data()));
     Host& h = helper.host();
     const DriveHandle bridge = h.openPhysicalDrive(1), plain = h.openPhysicalDrive(0),
                       volume = h.openVolume('E');
@@ -162,9 +179,17 @@ TEST(HelperRefuses, RequestsTheToolNeverSendsAndNoneReachesADisk) {
     unsigned20[0] = 0;
     Sector badSum = commandSector(kVuBuzzerAutoScan);
     badSum[100] ^= 1;
+    Sector padded = commandSector(kVuBuzzerAutoScan);
+    padded[300] = 1;
+    sealCommandSector(padded);
+    const auto read = [&](DriveHandle d, std::uint32_t lba) {
+        Sector s{};
+        return h.sendCdb(d, sectorCdb(kRead10, lba, 1), DataDirection::ToHost, s, kRequestTimeoutSeconds);
+    };
     struct Case {
         const char* what;
         std::function<bool()> send;
+        std::function<void()> before = {};
     } cases[] = {
         {"WRITE(10) to LBA 0", [&] { return write(bridge, 0, commandSector(kVuBuzzerAutoScan)); }},
         {"WRITE(10) to LBA 1000", [&] { return write(bridge, 1000, commandSector(kVuBuzzerAutoScan)); }},
@@ -200,6 +225,27 @@ TEST(HelperRefuses, RequestsTheToolNeverSendsAndNoneReachesADisk) {
              return h.sendAta(bridge, r, s);
          }},
         {"a request to a volume", [&] { return write(volume, 20, commandSector(kVuBuzzerAutoScan)); }},
+        {"a sealed sector of a code the tool never sends",
+         [&] { return write(bridge, 20, commandSector(0x30)); }},
+        {"an erase at a random LBA",
+         [&] { return write(bridge, 50, commandSector(kVuErase, 0x20, 0xC000)); }},
+        {"a settings sector with a byte set that the tool leaves zero",
+         [&] { return write(bridge, 20, padded); }},
+        {"an unlock of the boot area", [&] { return write(bridge, 50, commandSector(kVuProtection, 1)); }},
+        {"an erase of the boot area",
+         [&] { return write(bridge, 20, commandSector(kVuErase, 0x20, 0x1000)); }},
+        {"an erase past the record ring",
+         [&] { return write(bridge, 20, commandSector(kVuErase, 0x20, 0x80000)); }},
+        {"READ(10) of LBA 33 of a disk that never answered as a bridge",
+         [&] { return read(plain, kRecordLba); }},
+        {"a bridge query other than discovery's",
+         [&] {
+             std::array<std::uint8_t, 8> answer{};
+             return h.sendCdb(bridge, bridgeQueryCdb(0, 1), DataDirection::ToHost, answer, 2);
+         }},
+        {"a page program outside update mode",
+         [&] { return write(bridge, 20, commandSector(kVuProgram, 0x02, 0xC000)); },
+         [&] { EXPECT_TRUE(write(bridge, 77, commandSector(kVuUpdateMode, 0))); }},
         {"a handle the helper never opened",
          [&] { return write(bridge + 1000, 20, commandSector(kVuErase)); }},
         {"a volume open that is not one of the letters", [&] { return h.openVolume('1') != kInvalidHandle; }},
@@ -207,13 +253,25 @@ TEST(HelperRefuses, RequestsTheToolNeverSendsAndNoneReachesADisk) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        const std::size_t traced = host.trace().size(), refused = refusals.count();
+        if (c.before) c.before();
+        const std::size_t traced = host.trace().size(), refused = helper.server().refusals();
         EXPECT_FALSE(c.send());
         EXPECT_EQ(host.trace().size(), traced) << "reached the disk";
-        EXPECT_EQ(refusals.count(), refused + 1);
+        EXPECT_EQ(helper.server().refusals(), refused + 1);
     }
     // The same command sector passes where the tool sends it.
     EXPECT_TRUE(write(bridge, 20, commandSector(kVuBuzzerAutoScan)));
+    // A plain disk's LBA 58 is read, but its bytes stay with the helper.
+    Sector userData{};
+    userData.fill(0xA5);
+    const DriveHandle direct = host.openPhysicalDrive(0);
+    ASSERT_TRUE(
+        host.sendCdb(direct, sectorCdb(kWrite10, kIdentifyLba, 1), DataDirection::ToDevice, userData, 2));
+    host.closeDrive(direct);
+    Sector lba58{};
+    lba58.fill(0x77);
+    EXPECT_TRUE(h.sendCdb(plain, sectorCdb(kRead10, kIdentifyLba, 1), DataDirection::ToHost, lba58, 2));
+    EXPECT_EQ(lba58, Sector{});
 }
 
 }  // namespace

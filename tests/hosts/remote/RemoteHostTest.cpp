@@ -76,7 +76,8 @@ TEST(RemoteHost, RefusesAHelperOfAnotherVersion) {
     ASSERT_TRUE(writeFrame(wire.ends[1], hello));
     std::string error;
     EXPECT_FALSE(host.handshake(error));
-    EXPECT_NE(error.find("protocol version 2"), std::string::npos) << error;
+    EXPECT_NE(error.find("protocol version " + std::to_string(kProtocolVersion + 1)), std::string::npos)
+        << error;
     EXPECT_EQ(host.openPhysicalDrive(0), kInvalidHandle);
 }
 
@@ -129,7 +130,9 @@ TEST(HostServer, EndsTheSessionOnAMalformedOrOversizedFrame) {
         ASSERT_EQ(::write(wire.ends[1], frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
         loop.join();
         ::close(wire.ends[0]);
-        ASSERT_EQ(refusals.size(), 1u);
+        ASSERT_EQ(refusals.size(), 2u);
+        EXPECT_EQ(refusals[0].rfind("refused ", 0), 0u) << refusals[0];
+        EXPECT_EQ(refusals[1], "session ended after 1 refused requests");
     }
 }
 
@@ -146,11 +149,15 @@ TEST(HelperLaunch, TellsADeclinedPromptFromAHelperThatCannotStart) {
         {{"/bin/sh", "-c", "exit 126"}, LaunchOutcome::Declined},  // pkexec: prompt dismissed
         {{"/bin/sh", "-c", "exit 127"}, LaunchOutcome::Declined},  // pkexec: not authorised
         {{"/bin/sh", "-c", "exit 1"}, LaunchOutcome::Failed},
-        {{(dir / "no-such-helper").string()}, LaunchOutcome::Failed},
-        {{ARDENVEL_HOST_HELPER, "--virtual", (dir / "e").string()}, LaunchOutcome::Connected},
+        {{(dir / "no-such-helper").string()}, LaunchOutcome::HelperMissing},
+        {{"pkexec", (dir / "no-such-helper").string()}, LaunchOutcome::HelperMissing},  // no prompt for it
+        {{ARDENVEL_EMULATED_HELPER, "--virtual", (dir / "e").string()}, LaunchOutcome::Connected},
     };
     for (const Launch& c : cases) {
         SCOPED_TRACE(c.command.front() + " " + c.command.back());
+        // Until it is up, the helper's standard error is read for the reason;
+        // then it goes on to ours.
+        ::testing::internal::CaptureStderr();
         HelperLaunch launch = launchHelper(c.command);
         ASSERT_NE(launch.host, nullptr);
         EXPECT_EQ(launch.outcome, c.outcome) << launch.message;
@@ -161,15 +168,18 @@ TEST(HelperLaunch, TellsADeclinedPromptFromAHelperThatCannotStart) {
         }
         if (c.outcome != LaunchOutcome::Connected) {
             EXPECT_EQ(launch.host->openPhysicalDrive(0), kInvalidHandle);
+            EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
             continue;
         }
         const DriveHandle h = launch.host->openPhysicalDrive(0);
         EXPECT_NE(h, kInvalidHandle);
         launch.host->closeDrive(h);
+        EXPECT_EQ(launch.host->openPhysicalDrive(42), kInvalidHandle);  // refused, and said so
         // Going away ends the helper: it has been waited for.
         const int pid = launch.pid;
         launch.host.reset();
         EXPECT_NE(::kill(pid, 0), 0);
+        EXPECT_NE(::testing::internal::GetCapturedStderr().find("refused"), std::string::npos);
     }
     fs::remove_all(dir);
 }
@@ -178,7 +188,11 @@ TEST(HelperLaunch, AProgramInItsBuildTreeUsesTheHelperBuiltBesideIt) {
     const fs::path built = ARDENVEL_HOST_HELPER;
     EXPECT_EQ(helperPath(built.parent_path().parent_path() / "app"), built);
     EXPECT_NE(helperPath("/usr/bin"), built);
-    EXPECT_EQ(helperPath("/usr/bin").filename(), "ardenvel-host-helper");
+    // Installed, it moves with the prefix the programs were installed under.
+    const fs::path usr = helperPath("/usr/bin"), opt = helperPath("/opt/ardenvel/bin");
+    EXPECT_EQ(usr.filename(), "ardenvel-host-helper");
+    EXPECT_EQ(usr.string().rfind("/usr/", 0), 0u) << usr;
+    EXPECT_EQ(opt, fs::path("/opt/ardenvel") / usr.lexically_relative("/usr"));
 }
 
 }  // namespace

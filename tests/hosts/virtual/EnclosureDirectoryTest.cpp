@@ -1,7 +1,10 @@
 // Enclosures described by a directory: description.json and flash.bin.
 
+#include <sys/stat.h>
+
 #include <cstring>
 #include <fstream>
+#include <functional>
 
 #include "monitor/ControllerStatus.h"
 #include "tests/hosts/virtual/BridgeFixture.h"
@@ -274,6 +277,46 @@ TEST_F(DirectoryTest, BadNewFieldsNameTheirKey) {
         EXPECT_NE(error.find(c.says), std::string::npos) << error;
     }
 }
+
+#ifndef _WIN32
+// Whoever may write the directory must not steer the emulator's reads or
+// writes to another file through a link in it.
+TEST_F(DirectoryTest, LinksInTheDirectoryAreNeverFollowed) {
+    const fs::path victim = dir.string() + "-victim";
+    struct Row {
+        const char* what;
+        std::function<void()> plant;
+        bool loads;
+    } rows[] = {
+        {"flash.bin a link", [&] { fs::create_symlink(victim, dir / "flash.bin"); }, false},
+        {"description.json a link",
+         [&] {
+             fs::rename(dir / "description.json", dir.string() + "-described");
+             fs::create_symlink(dir.string() + "-described", dir / "description.json");
+         },
+         false},
+        {"flash.bin a FIFO", [&] { ::mkfifo((dir / "flash.bin").c_str(), 0600); }, false},
+        {"flash.bin.tmp a link", [&] { fs::create_symlink(victim, dir / "flash.bin.tmp"); }, true},
+        {"flash.bin.tmp a hard link", [&] { fs::create_hard_link(victim, dir / "flash.bin.tmp"); }, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        std::ofstream(victim, std::ios::trunc) << "victim";
+        describe(R"({"route": "lba"})");
+        row.plant();
+        std::string error;
+        VirtualHost fresh;
+        EXPECT_EQ(fresh.loadEnclosure(1, dir, error) != nullptr, row.loads) << error;
+        std::ifstream in(victim);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "victim");
+        EXPECT_EQ(fs::is_regular_file(fs::symlink_status(dir / "flash.bin")), row.loads);
+    }
+    fs::remove(victim);
+    fs::remove(dir.string() + "-described");
+}
+#endif
 
 TEST(Examples, EveryShippedEnclosureLoads) {
     const fs::path examples = fs::path(ARDENVEL_SOURCE_DIR) / "examples";

@@ -93,6 +93,21 @@ TEST(ImageGenerator, OneMegabyteImagePassesTheSameLoaderCheck) {
     EXPECT_EQ(withCode[0x78000], 'A');
 }
 
+// Between 512 KB and 560 KB the ring starts less than a code slot above
+// 0x78000: the record's copy there must stop at the ring, inside the image.
+TEST(ImageGenerator, EveryFlashSizeKeepsItsRingAndTheLoaderCopy) {
+    for (std::uint32_t size = 0x80000; size <= 0x90000; size += 0x1000) {
+        SCOPED_TRACE(size);
+        ImageSpec plan;
+        plan.size = size;
+        const auto img = make(plan);
+        ASSERT_EQ(img.size(), size);
+        EXPECT_EQ(readLe24(img, kRecordAreaAddressOffset), size - kRecordAreaSize);
+        EXPECT_EQ(readLe16(recordOf(img), record::kChecksum), recordChecksum(recordOf(img)));
+        EXPECT_EQ(img[kConfigVersionCheckOffset], kConfigVersion);
+    }
+}
+
 TEST(ImageGenerator, RefusesSpecsItCannotLayOut) {
     std::vector<std::uint8_t> img;
     std::string error;

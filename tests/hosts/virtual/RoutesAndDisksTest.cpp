@@ -1,6 +1,8 @@
 // What each route answers, and what an ordinary disk answers, as discovery
 // probes them.
 
+#include <algorithm>
+
 #include "monitor/ControllerStatus.h"
 #include "tests/hosts/virtual/BridgeFixture.h"
 
@@ -100,21 +102,28 @@ TEST_F(BridgeTest, MalformedVendorCdbsAreRefused) {
     EXPECT_FALSE(send({0xFE, 0xFE, 0x99, 0, 0, 0, 0, 0, 0, 0}, DataDirection::ToHost, 8)) << "opcode";
 }
 
-TEST_F(BridgeTest, NonUsbBridgesAndPlainDisksRefuseVendorCdbs) {
+// A plain disk answers a vendor CDB as a real one does: CHECK CONDITION,
+// which the pass-through reports as completed, with nothing moved.
+TEST_F(BridgeTest, NonUsbBridgesRefuseVendorCdbsAndPlainDisksAnswerThemWithNothing) {
     attach(Route::LbaAta);
     host.addOrdinaryDisk(0);
     Sector s{};
+    s.fill(0x5A);
     for (std::uint8_t shift : {0, 1}) {
         dev.cdbShift = shift;
         EXPECT_FALSE(BridgeTransfer(dev, BridgeKind::SignatureRead, s.data(), 0));
         EXPECT_FALSE(BridgeQuery(dev, 3));
     }
     OpenDrive(dev, 0);
+    dev.bridgeBuffer.fill(0x5A);
     for (std::uint8_t shift : {0, 1}) {
         dev.cdbShift = shift;
-        EXPECT_FALSE(BridgeTransfer(dev, BridgeKind::SignatureRead, s.data(), 0));
-        EXPECT_FALSE(BridgeQuery(dev, 3));
+        EXPECT_TRUE(BridgeTransfer(dev, BridgeKind::SignatureRead, s.data(), 0));
+        EXPECT_TRUE(BridgeQuery(dev, 3));
     }
+    EXPECT_TRUE(std::all_of(s.begin(), s.end(), [](std::uint8_t b) { return b == 0x5A; }));
+    EXPECT_TRUE(std::all_of(dev.bridgeBuffer.begin(), dev.bridgeBuffer.end(),
+                            [](std::uint8_t b) { return b == 0x5A; }));
 }
 
 TEST_F(BridgeTest, OrdinaryDiskIsAPlainDisk) {
@@ -136,11 +145,15 @@ TEST_F(BridgeTest, OrdinaryDiskIsAPlainDisk) {
     EXPECT_EQ(read(kRecordLba), Sector{});
     EXPECT_FALSE(hasSignature(read(kIdentifyLba).data()));
     Sector s{};
-    EXPECT_FALSE(ReadSectors(dev, h, 1000, s.data(), 1)) << "past the end";
+    s.fill(0x5A);
+    EXPECT_TRUE(ReadSectors(dev, h, 1000, s.data(), 1)) << "past the end: CHECK CONDITION";
+    EXPECT_EQ(s[0], 0x5A) << "and nothing read";
     EXPECT_TRUE(ReadSectors(dev, h, 999, s.data(), 1));
+    EXPECT_EQ(s[0], 0);
 
     EXPECT_TRUE(identify(dev, h, s));
     EXPECT_FALSE(hasSignature(s.data()));
+    // Aborted by the drive: its status carries ERR, and that is a failure.
     EXPECT_FALSE(ata(kAtaReadAddress));
 }
 

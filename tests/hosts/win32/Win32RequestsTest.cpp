@@ -137,6 +137,23 @@ TEST(IdeRequest, CountZeroVendorCommandIsSixteenBytes) {
     EXPECT_EQ(win32::ideRegistersOf(b), mode);
 }
 
+TEST(DeviceDescriptor, SerialIsTakenOnlyFromInsideTheAnswer) {
+    std::vector<std::uint8_t> d(64, 0);
+    const char serial[] = "  WD-WCAV1234 ";
+    std::memcpy(d.data() + 40, serial, sizeof serial);
+    const auto at = [&](std::uint32_t offset) {
+        for (int i = 0; i < 4; ++i) d[24 + i] = static_cast<std::uint8_t>(offset >> (8 * i));
+        return win32::descriptorSerial(d);
+    };
+    EXPECT_EQ(at(40), "WD-WCAV1234");
+    EXPECT_EQ(at(0), "");   // no serial
+    EXPECT_EQ(at(64), "");  // past the bytes returned
+    EXPECT_EQ(at(0xFFFFFFF0), "");
+    d.back() = 'X';  // unterminated at the end
+    EXPECT_EQ(at(63), "X");
+    EXPECT_EQ(win32::descriptorSerial(std::span(d).first(20)), "");
+}
+
 TEST(ScsiRequestLayout, SizesMatchTheWordSize) {
 #if defined(_WIN64)
     EXPECT_EQ(sizeof(SCSI_PASS_THROUGH_DIRECT), 56u);
