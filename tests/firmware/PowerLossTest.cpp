@@ -54,9 +54,10 @@ struct Story {
     Route route;
     std::vector<CodeSpec> codes;
     unsigned startSlot;  // the newest record's slot, its sector full up to it
-    // The newest record torn part-way and an append cut before its first
-    // byte after it: what another writer's fault leaves, for the repair.
-    bool tornStart = false;
+    // What another writer's fault left, for the repair: the newest record torn
+    // part-way and an append cut before its first byte after it; or older
+    // records in the sector behind the newest and in one from an earlier lap.
+    enum class Start { Sound, Torn, Stale } start = Story::Start::Sound;
 };
 
 struct Sweep {
@@ -139,7 +140,14 @@ protected:
         const Story& s = GetParam().story;
         if (s.startSlot != 0) rig.placeRecordAt(s.startSlot, true);
         oldRecord = rig.newest();
-        if (s.tornStart) {
+        if (s.start == Story::Start::Stale) {
+            const unsigned n = rig.newestSlot();
+            staleSectors = {ring::sectorOf(n) - 1, ring::sectorOf(n) + 4};
+            for (unsigned sector : staleSectors)
+                for (unsigned t = ring::firstSlotOf(sector); t < ring::firstSlotOf(sector + 1); ++t)
+                    rig.writeRecordAt(t, oldRecord);
+        }
+        if (s.start == Story::Start::Torn) {
             const unsigned n = rig.newestSlot();
             std::copy(oldRecord.begin(), oldRecord.end(), rig.ringSlot(n + 1).begin());
             rig.ringSlot(n + 1)[0] = 0xFF;
@@ -235,12 +243,30 @@ protected:
                std::equal(tornNewest->begin(), tornNewest->end(), rig.ringSlot(*n).begin());
     }
 
+    // Stale sectors the story started with may stay, whole or half erased,
+    // until a repair is through, as long as they do not decide the newest.
+    std::string faultBesideStale(const ring::CodeCheck& whole) {
+        Bytes masked(rig.ring().begin(), rig.ring().end());
+        const std::optional<unsigned> n = ring::newestSlot(masked);
+        for (unsigned sector : staleSectors)
+            if (!n || ring::sectorOf(*n) != sector)
+                std::fill_n(masked.begin() + sector * image::kFlashSectorSize, image::kFlashSectorSize, 0xFF);
+        if (ring::newestSlot(masked) != n) return "a stale sector decides the newest record";
+        return ring::ringFault(masked, rig.recordBase(), whole);
+    }
+
     // Right after the fault: empty when all holds.
     std::string checkAfterFault(bool reportsDone) {
-        const std::string fault =
-            ringFault([&](std::uint8_t type, std::uint32_t at) { return oldOrNew(type, at); });
-        // A ring that was broken may stay as it was until its repair is through.
-        if (!fault.empty() && !(stillTorn() && rig.enc.counters().ringBreaks == breaksSeen)) return fault;
+        const auto whole = [&](std::uint8_t type, std::uint32_t at) { return oldOrNew(type, at); };
+        std::string fault = ringFault(whole);
+        // A ring that was broken may stay so until its repair is through.
+        if (!fault.empty() && rig.enc.counters().ringBreaks == breaksSeen) {
+            if (stillTorn())
+                fault.clear();
+            else if (!staleSectors.empty())
+                fault = faultBesideStale(whole);
+        }
+        if (!fault.empty()) return fault;
         if (!sameAsFresh(0, image::kBootAreaEnd)) return "boot area changed";
         // Between the target slots (sorted, disjoint) nothing may change.
         std::uint32_t from = image::kBootAreaEnd;
@@ -314,6 +340,7 @@ protected:
     Bytes fresh, storyImage;
     RecordBytes oldRecord{};
     std::optional<RecordBytes> tornNewest;
+    std::vector<unsigned> staleSectors;
     std::map<std::uint8_t, Bytes> newCode;
     std::set<std::uint32_t> targets;
     std::vector<unsigned> ringChanges;
@@ -362,10 +389,16 @@ std::vector<Sweep> sweeps() {
     const std::vector<CodeSpec> two = {{0x31, kSlot, true}, {0x32, 2 * kSlot, true}};
     const std::vector<CodeSpec> one = {{0x35, 3 * kSlot, true}};
     const std::vector<Story> stories = {
-        {"TwoTypesLba", Route::Lba, two, 0},     {"TwoTypesUsb", Route::UsbShift, two, 0},
-        {"SectorStartLba", Route::Lba, two, 15}, {"SectorStartUsb", Route::UsbShift, two, 15},
-        {"RingWrapLba", Route::Lba, one, 127},   {"RingWrapUsb", Route::UsbShift, one, 127},
-        {"RepairLba", Route::Lba, one, 5, true}, {"RepairUsb", Route::UsbShift, one, 5, true},
+        {"TwoTypesLba", Route::Lba, two, 0},
+        {"TwoTypesUsb", Route::UsbShift, two, 0},
+        {"SectorStartLba", Route::Lba, two, 15},
+        {"SectorStartUsb", Route::UsbShift, two, 15},
+        {"RingWrapLba", Route::Lba, one, 127},
+        {"RingWrapUsb", Route::UsbShift, one, 127},
+        {"RepairLba", Route::Lba, one, 5, Story::Start::Torn},
+        {"RepairUsb", Route::UsbShift, one, 5, Story::Start::Torn},
+        {"StaleSectorsLba", Route::Lba, one, 17, Story::Start::Stale},
+        {"StaleSectorsUsb", Route::UsbShift, one, 17, Story::Start::Stale},
     };
     std::vector<Sweep> out;
     for (Fault f : kFaults)

@@ -454,12 +454,7 @@ TEST_P(UpgradeTest, RecordThatDidNotLandEndsTheRunUncounted) {
 // first write, said in one line and in the day's log; the bridge then boots a
 // whole record that names the new code.
 TEST_P(UpgradeTest, RingLeftByAFaultIsRepairedBeforeTheFirstWrite) {
-    const auto copyNewestTo = [](Rig& r, unsigned slot) {
-        const RecordBytes rec = r.newest();
-        std::copy(rec.begin(), rec.end(), r.ringSlot(slot).begin());
-        r.ringSlot(slot)[0] = static_cast<std::uint8_t>(slot);
-        writeLe16(r.ringSlot(slot), image::record::kChecksum, image::recordChecksum(r.ringSlot(slot)));
-    };
+    const auto copyNewestTo = [](Rig& r, unsigned slot) { r.writeRecordAt(slot, r.newest()); };
     struct Case {
         const char* name;
         std::function<void(Rig&)> shape;
