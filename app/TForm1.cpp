@@ -559,7 +559,8 @@ void TForm1::Button2Click() {
     // What the window shows is what gets upgraded, and stays so to the end.
     SelectUpDownDevice(monitor_);
     // Record dumps go where the logs go: the program folder may be read-only.
-    StartUpgrade(s_.firmware, s_.dev, *this, s_.log.LogDirectory);
+    StartUpgrade(s_.firmware, s_.dev, *this, s_.log.LogDirectory, nullptr,
+                 [this](const std::string& line) { AppendLogLine(s_.log, s_.clock, s_.ui, line); });
     EndFirmwareCommand(monitor_);
     closeIfAskedDuringFirmware();
 }

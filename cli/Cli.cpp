@@ -929,7 +929,11 @@ int Session::upgrade(const std::string& file) {
     CliProgress progress(err_, ARDENVEL_ISATTY(ARDENVEL_FILENO(err_)) != 0, *dev_);
     ui_.onProcessEvents = [&progress] { progress.tick(); };
     UpgradeOutcome outcome;
-    const bool allDone = StartUpgrade(fw, *dev_, progress, logDir_, &outcome);
+    EventLogState log;
+    log.LogDirectory = logDir_;
+    const bool allDone = StartUpgrade(fw, *dev_, progress, logDir_, &outcome, [&](const std::string& line) {
+        AppendLogLine(log, clock_, ui_, line);
+    });
     ui_.onProcessEvents = nullptr;
     if (allDone) return kExitOk;
     return outcome.loopRan ? kExitUpgradeIncomplete : kExitFailed;

@@ -60,6 +60,28 @@ EventKind portEvent(std::uint8_t bit) {
     }
 }
 
+// A failure of the day's file is shown once, until a write succeeds again.
+void reportFailure(EventLogState& s, Ui& ui, const std::string& text) {
+    if (s.FailureReported) return;
+    s.FailureReported = true;
+    ui.setStatusText(kPanelMessages, text);
+}
+
+// DayLog over the file `name`; kept in memory when that fails.
+void writeDayLog(EventLogState& s, Ui& ui, const fs::path& name) {
+    if (s.LeaveFileAlone && name == s.MemoryOnlyFile) return;
+    if (replaceFile(*s.Files, name, joinLines(s.DayLog.all()))) {
+        s.WritePending = false;
+        s.FailureReported = false;
+        s.MemoryOnlyFile.clear();
+        return;
+    }
+    s.WritePending = true;
+    s.MemoryOnlyFile = name;
+    s.LeaveFileAlone = false;
+    reportFailure(s, ui, "Cannot write the event log " + name.string() + "; it is kept in memory");
+}
+
 struct Pass {
     EventLogState& s;
     const EventLogInputs& in;
@@ -250,25 +272,8 @@ struct Pass {
         s.LoggedBadSectorCount[slot] = static_cast<std::uint8_t>(count);
     }
 
-    void write(const fs::path& name) {
-        if (s.LeaveFileAlone && name == s.MemoryOnlyFile) return;
-        if (replaceFile(*s.Files, name, joinLines(s.DayLog.all()))) {
-            s.WritePending = false;
-            s.FailureReported = false;
-            s.MemoryOnlyFile.clear();
-            return;
-        }
-        s.WritePending = true;
-        s.MemoryOnlyFile = name;
-        s.LeaveFileAlone = false;
-        report("Cannot write the event log " + name.string() + "; it is kept in memory");
-    }
-
-    void report(const std::string& text) {
-        if (s.FailureReported) return;
-        s.FailureReported = true;
-        in.ui.setStatusText(kPanelMessages, text);
-    }
+    void write(const fs::path& name) { writeDayLog(s, in.ui, name); }
+    void report(const std::string& text) { reportFailure(s, in.ui, text); }
 };
 
 }  // namespace
@@ -359,6 +364,31 @@ void UpdateEventLog(EventLogState& s, const EventLogInputs& in, std::uint8_t dev
     s.UserAbort.fill(0);
     s.DayLogFile = name;
     if (pass.dirty || s.WritePending) pass.write(name);
+}
+
+void AppendLogLine(EventLogState& s, const Clock& clock, Ui& ui, const std::string& text) {
+    const LocalTime now = clock.toLocal(clock.now());
+    const fs::path name = LogFileName(s.LogDirectory, now);
+    std::string line = text + ", " + formatDateTime(clock, now);
+    if (name == s.DayLogFile) {
+        s.DayLog.append(std::move(line));
+        writeDayLog(s, ui, name);
+        return;
+    }
+    // DayLog is another day's, or none was read yet: the line goes into
+    // today's file, where the next pass reads it.
+    std::vector<std::string> lines;
+    if (s.Files->exists(name)) {
+        auto read = readLogLines(*s.Files, name);
+        if (!read) {
+            reportFailure(s, ui, "Cannot read the event log " + name.string() + "; the line is not added");
+            return;
+        }
+        lines = std::move(*read);
+    }
+    lines.push_back(std::move(line));
+    if (!replaceFile(*s.Files, name, joinLines(lines)))
+        reportFailure(s, ui, "Cannot write the event log " + name.string());
 }
 
 }  // namespace ardenvel

@@ -114,4 +114,8 @@ std::filesystem::path LogFileName(const std::filesystem::path& dir, const LocalT
 // set when slot i's record was read in this poll.
 void UpdateEventLog(EventLogState& state, const EventLogInputs& inputs, std::uint8_t devicesRead);
 
+// One line from outside a poll (an upgrade's repair), with the time after
+// it, added to today's file.
+void AppendLogLine(EventLogState& state, const Clock& clock, Ui& ui, const std::string& text);
+
 }  // namespace ardenvel

@@ -12,6 +12,8 @@
 #include "device/SpiFlash.h"
 #include "device/VuChannel.h"
 #include "firmware/ImageLayout.h"
+#include "firmware/RecordRing.h"
+#include "firmware/RingWriter.h"
 
 namespace ardenvel {
 
@@ -62,14 +64,10 @@ bool recordReadReaches(const DeviceState& dev, std::uint32_t base) {
     return base == kUsbRecordScanStart && base + image::kRecordAreaSize == dev.spiSize;
 }
 
+// A slot is in use when any code the record names reaches into it: the
+// exempt type may start anywhere and run into the slot after its own.
 bool slotInUse(std::span<const std::uint8_t> record, std::uint32_t address) {
-    for (std::size_t k = 0; k < image::record::kCodeEntries; ++k) {
-        const std::size_t at = codeEntryOffset(k);
-        if (record[at + image::entry::kCodeType] != image::kEmptyCodeType &&
-            readLe24(record, at + image::entry::kSlotAddress) == address)
-            return true;
-    }
-    return false;
+    return ring::codeOverlapping(record, address, image::kCodeSlotSize).has_value();
 }
 
 std::optional<std::size_t> findEntry(std::span<const std::uint8_t> record, std::uint8_t codeType) {
@@ -78,31 +76,15 @@ std::optional<std::size_t> findEntry(std::span<const std::uint8_t> record, std::
     return std::nullopt;
 }
 
-// Writes one record into its ring slot, which must be blank: programming
-// over a used slot (a record whose sequence is not its slot, or a sector left
-// unerased) would garble what may be the newest record. The record is read
-// back: one that did not land must not be counted, and no later record may
-// leave a gap after it. A USB bridge answers a read that starts at its newest
-// slot with the live record, so neither read starts there; the ring's last
-// slot can only be checked after the write.
-bool writeRecord(DeviceState& dev, std::uint32_t base, std::uint8_t sequence, const Record& working) {
-    const std::uint32_t at = base + sequence * image::kRecordSize;
-    // The checks are not part of the 204 units a code type shows on the bar:
-    // their two read units are taken off first, so the bar never passes its end.
-    const std::uint32_t progressBefore = dev.spiProgress.load();
-    dev.spiProgress.store(progressBefore >= 2 ? progressBefore - 2 : 0);
-    Record back{};
-    bool ok = true;
-    if (sequence + 1u < image::kRecordSlots)
-        ok = SpiRead(dev, at, kSpiReadStep, back.data()) &&
-             std::all_of(back.begin(), back.begin() + image::kRecordSize,
-                         [](std::uint8_t b) { return b == 0xFF; });
-    ok = ok && SpiWrite(dev, at, image::kRecordSize, working.data());
-    ok = ok && SpiRead(dev, at - image::kRecordSize, kSpiReadStep, back.data()) &&
-         std::equal(working.begin(), working.begin() + image::kRecordSize, back.begin() + image::kRecordSize);
-    dev.spiProgress.store(progressBefore);
-    if (!ok) dev.ui.setStatusText(kPanelMessages, "SPI Record Write Fail");
-    return ok;
+// The record the bridge serves is the ring's newest when the bytes it keeps
+// from the flash are the newest slot's own; the others are its live status.
+bool servesNewest(std::span<const std::uint8_t> served, const RingWriter& ring) {
+    const auto n = ring.newest();
+    if (!n) return false;
+    const auto rec = ring.record(*n);
+    return std::equal(served.begin(), served.begin() + image::record::kRaidModeInSpi, rec.begin()) &&
+           std::equal(served.begin() + image::record::kChipOption, served.begin() + image::kRecordSize,
+                      rec.begin() + image::record::kChipOption);
 }
 
 }  // namespace
@@ -161,7 +143,7 @@ bool DumpRecord(Ui& ui, const fs::path& dir, char tag, std::span<const std::uint
 }
 
 bool StartUpgrade(FirmwareState& fw, DeviceState& dev, FirmwareProgress& progress, const fs::path& dumpDir,
-                  UpgradeOutcome* outcome) {
+                  UpgradeOutcome* outcome, const UpgradeLog& log) {
     if (outcome != nullptr) *outcome = {};
     BusyGuard busy(fw.busy);
     if (!busy.held()) return false;
@@ -193,21 +175,26 @@ bool StartUpgrade(FirmwareState& fw, DeviceState& dev, FirmwareProgress& progres
         showMessage(ui, "Get SPI Record fail ");
         return abort();
     }
-    if (tmpl[image::record::kConfigVersion] != current[image::record::kConfigVersion]) {
-        showPlain(ui, "SPI Configuration Version Error");
-        return abort();
-    }
-    Record working = current;
-
-    std::uint32_t freeSlot = readLe24(current, image::record::kFreeSlotAddress);
+    std::uint32_t freeSlot = 0;
     const auto freeAddressError = [&] {
         DumpRecord(ui, dumpDir, 'A', current);
         showPlain(ui, "SPI Free address Error!!");
         return abort();
     };
-    // A free slot that a code entry names holds code the bridge may boot.
-    if (!isSlotAligned(freeSlot) || slotInUse(current, freeSlot)) return freeAddressError();
-    std::uint8_t sequence = current[image::record::kSequenceNumber];
+    // The checks on the record, again when it was read again.
+    const auto recordRefused = [&](std::optional<std::uint32_t> recordBase) {
+        if (tmpl[image::record::kConfigVersion] != current[image::record::kConfigVersion]) {
+            showPlain(ui, "SPI Configuration Version Error");
+            return abort(), true;
+        }
+        freeSlot = readLe24(current, image::record::kFreeSlotAddress);
+        // A free slot that a code entry names holds code the bridge may boot.
+        if (!isSlotAligned(freeSlot) || slotInUse(current, freeSlot) ||
+            (recordBase && !isUsableSlot(freeSlot, *recordBase)))
+            return freeAddressError(), true;
+        return false;
+    };
+    if (recordRefused(std::nullopt)) return false;
 
     Record head{};
     if (!SpiRead(dev, 0, kSpiReadStep, head.data())) {
@@ -226,9 +213,6 @@ bool StartUpgrade(FirmwareState& fw, DeviceState& dev, FirmwareProgress& progres
     }
     if (!isUsableSlot(freeSlot, recordBase)) return freeAddressError();
 
-    std::copy_n(tmpl.begin() + image::record::kTemplateBlock, image::record::kTemplateBlockSize,
-                working.begin() + image::record::kTemplateBlock);
-
     const auto marked = [&](std::size_t k) {
         const std::size_t at = codeEntryOffset(k);
         return tmpl[at + image::entry::kUpdateMark] == image::kUpdateMark &&
@@ -236,6 +220,41 @@ bool StartUpgrade(FirmwareState& fw, DeviceState& dev, FirmwareProgress& progres
     };
     unsigned total = 0;
     for (std::size_t k = 0; k < image::record::kCodeEntries; ++k) total += marked(k) ? 1 : 0;
+
+    // Before anything is written, the ring is read and brought back to a shape
+    // the appends can extend: what an earlier fault left is repaired.
+    RingWriter ring(dev, recordBase);
+    if (total != 0) {
+        // The record read must be the ring's newest, before anything is
+        // repaired (a head read wrong would show a ring elsewhere) and after:
+        // one garbled on its way is read again.
+        const auto readAgrees = [&](bool readFirst) {
+            bool agrees = !readFirst && servesNewest(current, ring);
+            for (unsigned i = 0; i < 3 && !agrees; ++i)
+                agrees = ReadSpiRecord(dev, current.data()) && servesNewest(current, ring);
+            if (!agrees) showMessage(ui, "Get SPI Record fail ");
+            return agrees;
+        };
+        std::string repaired, failure;
+        if (!ring.load()) {
+            showMessage(ui, "Get SPI Record fail ");
+            return abort();
+        }
+        if (!readAgrees(false)) return abort();
+        if (!ring.repair(repaired, failure)) {
+            showMessage(ui, failure);
+            return abort();
+        }
+        if (!repaired.empty()) {
+            ui.setStatusText(kPanelMessages, repaired);
+            if (log) log("D" + std::to_string(dev.selectedDevice + 1) + " " + repaired);
+            if (!readAgrees(true)) return abort();
+        }
+        if (recordRefused(recordBase)) return false;
+    }
+    Record working = current;
+    std::copy_n(tmpl.begin() + image::record::kTemplateBlock, image::record::kTemplateBlockSize,
+                working.begin() + image::record::kTemplateBlock);
 
     progress.setTitle("Firmware Update...");
     progress.setCaption("");
@@ -299,17 +318,26 @@ bool StartUpgrade(FirmwareState& fw, DeviceState& dev, FirmwareProgress& progres
         }
         freeSlot = *next;
         writeLe24(working, image::record::kFreeSlotAddress, freeSlot);
-        sequence = static_cast<std::uint8_t>((sequence + 1) % image::kRecordSlots);
-        working[image::record::kSequenceNumber] = sequence;
-        writeLe16(working, image::record::kChecksum, image::recordChecksum(working));
-        if (!writeRecord(dev, recordBase, sequence, working)) break;
-
-        // Written first, then the sector before it erased, so the newest
-        // record can always be found.
-        const std::uint32_t r = sequence == 0 ? image::kRecordAreaSize : sequence * image::kRecordSize;
-        if (r % image::kFlashSectorSize == 0)
-            SpiErase(dev, recordBase + r - image::kFlashSectorSize, image::kFlashSectorSize);
+        // The ring's reads and checks are not among the 204 units a code type
+        // shows: the bar stands still meanwhile.
+        progress.stopTimer();
+        const std::uint32_t progressBefore = dev.spiProgress.load();
+        RingRecord record{};
+        std::copy_n(working.begin(), image::kRecordSize, record.begin());
+        const RingWriter::Append appended = ring.append(record);
+        dev.spiProgress.store(progressBefore);
+        progress.startTimer();
+        if (appended == RingWriter::Append::NotWritten) {
+            ui.setStatusText(kPanelMessages, "SPI Record Write Fail");
+            break;
+        }
+        std::copy_n(ring.record(*ring.newest()).begin(), image::kRecordSize, working.begin());
         ++done;
+        // It stands, but no record may follow while the sector behind it is unerased.
+        if (appended == RingWriter::Append::ErasePending) {
+            ui.setStatusText(kPanelMessages, "SPI Record Erase Fail");
+            break;
+        }
     }
 
     progress.stopTimer();

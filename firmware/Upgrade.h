@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -53,13 +54,18 @@ struct UpgradeOutcome {
     unsigned total = 0;
 };
 
+// Where an upgrade writes down what it repaired in the record ring: a line
+// for the day's log ("D1 SPI record area repaired: ...").
+using UpgradeLog = std::function<void(const std::string& line)>;
+
 // The "Start Upgrade" button, on the selected enclosure, which it holds from
 // its first request to its last. Record dumps go to dumpDir. True when the
 // loop ran and every marked code type was recorded.
 bool StartUpgrade(FirmwareState& fw, DeviceState& dev, FirmwareProgress& progress,
-                  const std::filesystem::path& dumpDir, UpgradeOutcome* outcome = nullptr);
+                  const std::filesystem::path& dumpDir, UpgradeOutcome* outcome = nullptr,
+                  const UpgradeLog& log = {});
 
-// The slot after `freeSlot` that no code entry of `record` uses, searching
+// The slot after `freeSlot` that no code of `record` reaches into, searching
 // upward and wrapping to 0xC000 before a slot would reach `recordBase`;
 // nothing when every slot is taken. The slot a code type just left is among
 // those visited, so it is found when it is the only one.

@@ -8,6 +8,7 @@
 
 #include "device/ByteOrder.h"
 #include "firmware/ImageLayout.h"
+#include "firmware/RecordRing.h"
 #include "hosts/virtual/DirectoryFiles.h"
 #include "monitor/ControllerStatus.h"
 
@@ -127,6 +128,47 @@ void VirtualEnclosure::Impl::readFlash(std::uint32_t address, std::span<std::uin
     for (std::size_t i = 0; i < out.size(); ++i) out[i] = size ? flash[(address + i) % size] : 0xFF;
 }
 
+void VirtualEnclosure::Impl::answer(std::span<std::uint8_t> out) {
+    const std::size_t n = std::min(out.size(), lastAnswer.size());
+    if (readFault == ReadFault::Stale) {
+        // The bridge's buffer still holds the read before.
+        std::copy_n(lastAnswer.begin(), n, out.begin());
+    } else {
+        if (readFault == ReadFault::Garbled)
+            for (std::size_t i = 0; i < out.size(); i += 5)
+                out[i] ^= static_cast<std::uint8_t>(1u << ((i / 5 + faultRequests) % 8));
+        std::copy_n(out.begin(), n, lastAnswer.begin());
+    }
+    readFault = ReadFault::None;
+}
+
+template <class Change>
+void VirtualEnclosure::Impl::checkedChange(std::uint32_t address, std::uint32_t length, Change change) {
+    const std::span<const std::uint8_t> ring = ringBytes();
+    const std::uint32_t base = recordBase();
+    const bool inRing = !ring.empty() && address < base + image::kRecordAreaSize && address + length > base;
+    std::string before;
+    if (inRing) {
+        before = ring::ringFault(ring, base);
+    } else if (!ring.empty()) {
+        // Code the bridge boots from must not change under it.
+        if (const auto n = ring::newestSlot(ring); n && ring::recordFlaw(ring, *n).empty())
+            if (const auto c = ring::codeOverlapping(ring::slotBytes(ring, *n), address, length)) {
+                ++counters.ringBreaks;
+                if (ringBreak.empty())
+                    ringBreak = "a change at " + hex6(address) + " hit code type " + hex2(c->type) + " at " +
+                                hex6(c->address) + ", which the newest record names";
+            }
+    }
+    change();
+    if (!inRing || !before.empty()) return;
+    if (std::string after = ring::ringFault(ring, base); !after.empty()) {
+        ++counters.ringBreaks;
+        if (ringBreak.empty())
+            ringBreak = "a change at " + hex6(address) + " broke the record ring: " + after;
+    }
+}
+
 void VirtualEnclosure::Impl::eraseSector(std::uint32_t address) {
     if (dropWrites) {
         ++counters.droppedWrites;
@@ -134,8 +176,23 @@ void VirtualEnclosure::Impl::eraseSector(std::uint32_t address) {
     }
     const std::uint32_t start = address & ~(image::kFlashSectorSize - 1);
     if (start >= flash.size()) return;
-    std::fill(flash.begin() + start,
-              flash.begin() + std::min<std::size_t>(start + image::kFlashSectorSize, flash.size()), 0xFF);
+    const std::size_t end = std::min<std::size_t>(start + image::kFlashSectorSize, flash.size());
+    checkedChange(start, image::kFlashSectorSize, [&] {
+        if (!tearing) {
+            std::fill(flash.begin() + start, flash.begin() + end, 0xFF);
+            return;
+        }
+        // Cut part-way: the first pages blank, the next half erased (an
+        // erase only sets bits), the rest as they were.
+        const std::size_t blank = std::size_t{*tearing} * image::kFlashSectorSize / 256 / image::kPageSize;
+        const std::size_t mixed = start + blank * image::kPageSize;
+        std::fill(flash.begin() + start, flash.begin() + std::min(mixed, end), 0xFF);
+        std::uint32_t x = address ^ (std::uint32_t{*tearing} << 24) ^ 0x9E3779B9u;
+        for (std::size_t a = mixed; a < std::min(mixed + image::kPageSize, end); ++a) {
+            x = x * 1103515245u + 12345u;
+            flash[a] |= static_cast<std::uint8_t>(x >> 24);
+        }
+    });
     ++counters.sectorErases;
     dirty = true;
     flushIfBacked();
@@ -148,11 +205,16 @@ void VirtualEnclosure::Impl::programPage(std::uint32_t address, std::span<const 
     }
     // NOR: programming only clears bits, and wraps within the 256-byte page.
     // A flash built by hand may end inside its last page; nothing lies beyond.
+    // Cut part-way, only the first bytes of the program land.
     const std::uint32_t page = address & ~(image::kPageSize - 1);
-    for (std::size_t i = 0; i < bytes.size() && i < image::kPageSize; ++i) {
-        const std::uint32_t a = page + ((address + i) & (image::kPageSize - 1));
-        if (a < flash.size()) flash[a] &= bytes[i];
-    }
+    const std::size_t count = std::min<std::size_t>(bytes.size(), image::kPageSize);
+    const std::size_t landed = tearing ? std::min<std::size_t>(*tearing, count) : count;
+    checkedChange(page, image::kPageSize, [&] {
+        for (std::size_t i = 0; i < landed; ++i) {
+            const std::uint32_t a = page + ((address + i) & (image::kPageSize - 1));
+            if (a < flash.size()) flash[a] &= bytes[i];
+        }
+    });
     ++counters.pagePrograms;
     dirty = true;
     if (address >= recordBase()) flushIfBacked();
@@ -186,21 +248,19 @@ std::uint32_t VirtualEnclosure::Impl::recordBase() const {
     return base;
 }
 
+std::span<const std::uint8_t> VirtualEnclosure::Impl::ringBytes() const {
+    if (flash.size() < image::kRecordAreaSize) return {};
+    return std::span<const std::uint8_t>(flash).subspan(recordBase(), image::kRecordAreaSize);
+}
+
 std::optional<std::uint32_t> VirtualEnclosure::Impl::newestRecord() const {
-    if (flash.size() < image::kRecordAreaSize) return std::nullopt;
-    const std::uint32_t base = recordBase();
-    auto seq = [&](std::uint32_t slot) { return flash[base + slot * image::kRecordSize]; };
-    std::uint32_t slot = 0;
-    while (slot < image::kRecordSlots && seq(slot) == 0xFF) ++slot;
-    if (slot == image::kRecordSlots) return std::nullopt;
-    // Records are appended in sequence, and the writer erases the sector behind
-    // it only after the next record landed, so the newest is where the run of
-    // consecutive sequence numbers that starts at the first used slot ends. A
-    // run that wraps the ring shows up as its part from slot 0 on.
-    while (slot + 1 < image::kRecordSlots && seq(slot + 1) != 0xFF &&
-           seq(slot + 1) == static_cast<std::uint8_t>((seq(slot) + 1) % image::kRecordSlots))
-        ++slot;
-    return base + slot * image::kRecordSize;
+    const auto ring = ringBytes();
+    if (ring.empty()) return std::nullopt;
+    // The bridge's own rule, the one its record read follows: the last used
+    // slot of the first run of used slots, whatever the slot holds.
+    const auto slot = ring::newestSlot(ring);
+    if (!slot) return std::nullopt;
+    return recordBase() + *slot * image::kRecordSize;
 }
 
 // ---- the record -----------------------------------------------------------
@@ -352,6 +412,27 @@ SectorData VirtualEnclosure::Impl::identification(bool withSignature) const {
 bool VirtualEnclosure::Impl::cdb(std::span<const std::uint8_t, 10> c, DataDirection direction,
                                  std::span<std::uint8_t> data) {
     std::lock_guard lock(mutex);
+    return settle(cdbRequest(c, direction, data));
+}
+
+bool VirtualEnclosure::Impl::ata(TaskFile& r, std::span<std::uint8_t> dataIn) {
+    std::lock_guard lock(mutex);
+    return settle(ataRequest(r, dataIn));
+}
+
+bool VirtualEnclosure::Impl::settle(bool ok) {
+    readFault = ReadFault::None;
+    if (!tearing) return ok;
+    tearing.reset();
+    // The power went in the middle of the request.
+    powerCut = true;
+    failedWhileCut = 0;
+    flushIfBacked();
+    return reject("the power went during the request");
+}
+
+bool VirtualEnclosure::Impl::cdbRequest(std::span<const std::uint8_t, 10> c, DataDirection direction,
+                                        std::span<std::uint8_t> data) {
     switch (c[0]) {
         case 0x28:
         case 0x2A: {
@@ -385,12 +466,14 @@ void VirtualEnclosure::Impl::readSector(std::uint32_t lba, std::span<std::uint8_
         if (lba == kRecordLba) {
             const SectorData r = serveStatus();
             std::copy(r.begin(), r.end(), out.begin());
+            answer(out);
             return;
         }
         // Without a flash read set up and SPI access open there is no answer:
         // the read reaches the disk like any other.
         if (lba == kFlashDataLba && answerValid && spiOpen) {
             readFlash(readAddress, out);
+            answer(out);
             return;
         }
         if (lba == kIdentifyLba && hasRouteLba(config.route)) {
@@ -608,6 +691,7 @@ bool VirtualEnclosure::Impl::vendor(std::span<const std::uint8_t, 10> c, DataDir
             } else {
                 readFlash(address, data);
             }
+            answer(data);
             return true;
         }
         case 0x89:
@@ -634,8 +718,7 @@ bool VirtualEnclosure::Impl::vendor(std::span<const std::uint8_t, 10> c, DataDir
     }
 }
 
-bool VirtualEnclosure::Impl::ata(TaskFile& r, std::span<std::uint8_t> dataIn) {
-    std::lock_guard lock(mutex);
+bool VirtualEnclosure::Impl::ataRequest(TaskFile& r, std::span<std::uint8_t> dataIn) {
     if (!hasRouteAta(config.route)) return reject("no ATA pass-through behind this bridge");
     auto fail = [&](const std::string& why) {
         r.features = kAbort;
@@ -690,6 +773,8 @@ bool VirtualEnclosure::Impl::admit(bool& drop) {
     std::lock_guard lock(mutex);
     const EnclosureFaults& f = config.faults;
     const unsigned n = ++faultRequests;
+    tearing.reset();
+    readFault = ReadFault::None;
     if (f.cutPowerAfter && n == *f.cutPowerAfter + 1) {
         powerCut = true;
         flushIfBacked();
@@ -702,7 +787,10 @@ bool VirtualEnclosure::Impl::admit(bool& drop) {
         powerCut = false;
         restart();
     }
-    if (f.dropWritesFrom && n >= *f.dropWritesFrom) drop = true;
+    if ((f.dropWritesFrom && n >= *f.dropWritesFrom) || f.droppedWrite == n) drop = true;
+    if (f.tornRequest == n) tearing = std::clamp<std::uint8_t>(f.tornFraction, 1, 255);
+    if (f.staleRead == n) readFault = ReadFault::Stale;
+    if (f.garbledRead == n) readFault = ReadFault::Garbled;
     return std::find(f.failRequests.begin(), f.failRequests.end(), n) == f.failRequests.end();
 }
 
@@ -807,6 +895,25 @@ BridgeCounters VirtualEnclosure::counters() const {
 bool VirtualEnclosure::plugged() const {
     std::lock_guard lock(impl_->mutex);
     return impl_->isPlugged;
+}
+std::string VirtualEnclosure::ringBreak() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->ringBreak;
+}
+
+void VirtualEnclosure::setFaults(EnclosureFaults f) {
+    std::lock_guard lock(impl_->mutex);
+    const unsigned now = impl_->faultRequests;
+    for (unsigned& n : f.failRequests) n += now;
+    for (std::optional<unsigned>* n :
+         {&f.cutPowerAfter, &f.dropWritesFrom, &f.tornRequest, &f.staleRead, &f.garbledRead, &f.droppedWrite})
+        if (*n) **n += now;
+    impl_->config.faults = std::move(f);
+    if (impl_->powerCut) {
+        impl_->powerCut = false;
+        impl_->failedWhileCut = 0;
+        impl_->restart();
+    }
 }
 
 void VirtualEnclosure::addTimeline(TimelineEvent event) {

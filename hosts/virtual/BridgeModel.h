@@ -57,15 +57,25 @@ struct VirtualEnclosure::Impl {
     bool powerCut = false;
     unsigned failedWhileCut = 0;
     // Counts one request: false when it is to fail; sets dropWrites when its
-    // writes are to be dropped.
+    // writes are to be dropped, and arms the faults below for it.
     bool admit(bool& dropWrites);
+    // The request in hand: its flash change cut part-way (the fraction done,
+    // of 256), or its answer stale or garbled.
+    std::optional<std::uint8_t> tearing;
+    enum class ReadFault { None, Stale, Garbled } readFault = ReadFault::None;
+    SectorData lastAnswer{};  // what a stale read answers again
 
     // Requests; the host has checked the handle, power and injected faults.
     bool cdb(std::span<const std::uint8_t, 10> cdb, DataDirection direction, std::span<std::uint8_t> data);
     bool ata(TaskFile& registers, std::span<std::uint8_t> dataIn);
     void restart();
+    // Ends a request: one the power went in the middle of fails.
+    bool settle(bool ok);
 
     // Pieces, all called with the lock held.
+    bool cdbRequest(std::span<const std::uint8_t, 10> cdb, DataDirection direction,
+                    std::span<std::uint8_t> data);
+    bool ataRequest(TaskFile& registers, std::span<std::uint8_t> dataIn);
     bool read10(std::uint32_t lba, std::uint32_t count, std::span<std::uint8_t> data);
     bool write10(std::uint32_t lba, std::uint32_t count, std::span<const std::uint8_t> data);
     bool inquiry(std::span<std::uint8_t> data) const;
@@ -82,14 +92,24 @@ struct VirtualEnclosure::Impl {
     bool reject(std::string why);
 
     void readFlash(std::uint32_t address, std::span<std::uint8_t> out) const;
+    // Flash or record bytes going to the host, as the request's read fault has them.
+    void answer(std::span<std::uint8_t> out);
     void eraseSector(std::uint32_t address);
     void programPage(std::uint32_t address, std::span<const std::uint8_t> bytes);
+    // Runs one flash change and checks that it keeps the record ring sound:
+    // one that breaks a ring that held, or touches code the newest record
+    // names, is counted and its reason kept.
+    template <class Change>
+    void checkedChange(std::uint32_t address, std::uint32_t length, Change change);
+    std::string ringBreak;
     // Why the bridge refuses a flash command in its present state, empty when
     // it takes it: SPI access open (non-USB), and for a change an address in
     // the flash, update mode and, below 0xC000, the low area unlocked.
     std::string flashRefusal(std::uint32_t address, bool changes) const;
 
     std::uint32_t recordBase() const;
+    // The ring's bytes; empty when the flash cannot hold one.
+    std::span<const std::uint8_t> ringBytes() const;
     std::optional<std::uint32_t> newestRecord() const;
     SectorData liveRecord() const;
     // One status record served: counted, then the timeline moves.

@@ -365,6 +365,14 @@ void readFaults(Fields& f, EnclosureFaults& faults) {
     f.require(faults.powerOnAfter == 0 || faults.cutPowerAfter.has_value(), "powerOnAfter",
               "needs \"cutPowerAfter\"");
     optional("dropWritesFrom", faults.dropWritesFrom, {1, kLastRequest});
+    optional("tornRequest", faults.tornRequest, {1, kLastRequest});
+    std::uint64_t fraction = 0;
+    f.number("tornFraction", fraction, {1, 255});
+    f.require(fraction == 0 || faults.tornRequest.has_value(), "tornFraction", "needs \"tornRequest\"");
+    if (fraction != 0) faults.tornFraction = static_cast<std::uint8_t>(fraction);
+    optional("staleRead", faults.staleRead, {1, kLastRequest});
+    optional("garbledRead", faults.garbledRead, {1, kLastRequest});
+    optional("droppedWrite", faults.droppedWrite, {1, kLastRequest});
     std::uint32_t delay = 0;
     f.number("delayPerRequestUs", delay, {0, kMaxDelayMicros});
     faults.delayPerRequest = std::chrono::microseconds(delay);

@@ -77,6 +77,18 @@ struct EnclosureFaults {
     // without effect.
     std::optional<unsigned> dropWritesFrom;
     std::chrono::microseconds delayPerRequest{0};  // latency of each request
+    // The power goes in the middle of this request: a page program keeps the
+    // first tornFraction of its 256 bytes, a sector erase leaves its first
+    // pages blank, the next one half erased to a mix of bits and the rest as
+    // they were. The request fails and the power stays off as after a cut.
+    std::optional<unsigned> tornRequest;
+    std::uint8_t tornFraction = 128;  // 1 to 255, of 256
+    // This request, if it reads the flash or the record, answers once with
+    // the bytes of the read before it (stale) or with bits flipped (garbled).
+    std::optional<unsigned> staleRead;
+    std::optional<unsigned> garbledRead;
+    // This request, if it writes, succeeds without effect.
+    std::optional<unsigned> droppedWrite;
 };
 
 // The record ring of a freshly laid out flash.
@@ -176,6 +188,7 @@ struct BridgeCounters {
     unsigned sectorErases = 0;
     unsigned commandSectors = 0;  // accepted and carried out
     unsigned droppedWrites = 0;   // swallowed by dropWritesFrom
+    unsigned ringBreaks = 0;      // flash changes that broke the record ring's invariant
 };
 
 class VirtualEnclosure {
@@ -211,6 +224,12 @@ public:
     std::uint32_t flashReadAddress() const;
     BridgeCounters counters() const;
     bool plugged() const;
+    // The first change that broke the record ring's invariant; empty while none did.
+    std::string ringBreak() const;
+
+    // Replaces the enclosure's own faults, numbered from its next request as
+    // the host's are. A bridge whose power they had cut is on again.
+    void setFaults(EnclosureFaults faults);
 
     void addTimeline(TimelineEvent event);
     std::size_t pendingTimelineEvents() const;

@@ -430,6 +430,38 @@ TEST_F(Cli, FirmwareUpgradeThatRecordsNotEveryCodeTypeExitsWithFour) {
     EXPECT_EQ(r.code, 1) << r.err;
 }
 
+TEST_F(Cli, FirmwareUpgradeRepairsTheRecordRingFirstAndSaysSoInTheDaysLog) {
+    const fs::path e = enclosure("e", route("lba"));
+    ASSERT_EQ(run("--virtual " + e.string() + " list").code, 0);
+    // Records 0 to 16: the sector before the one record 16 opened was never erased.
+    std::string flash = slurp(e / "flash.bin");
+    for (std::size_t slot = 1; slot <= 16; ++slot) {
+        std::string rec = flash.substr(0x78000, 256);
+        rec[0] = static_cast<char>(slot);
+        std::span<std::uint8_t> bytes(reinterpret_cast<std::uint8_t*>(rec.data()), rec.size());
+        ardenvel::writeLe16(bytes, 254, ardenvel::image::recordChecksum(bytes));
+        flash.replace(0x78000 + slot * 256, 256, rec);
+    }
+    std::ofstream(e / "flash.bin", std::ios::binary) << flash;
+    const fs::path img = dir / "v2.bin";
+    ASSERT_EQ(
+        std::system(
+            (std::string(MAKE_IMAGE) + " --version v2 --code 0x31 " + img.string() + " >/dev/null").c_str()),
+        0);
+
+    const CliRun r = run("--virtual " + e.string() + " --log-dir " + (dir / "logs").string() +
+                         " firmware upgrade " + img.string() + " --yes");
+    ASSERT_EQ(r.code, 0) << r.err;
+    const std::string said = "SPI record area repaired: 1 sector of older records erased";
+    EXPECT_NE(r.err.find(said + "\n"), std::string::npos) << r.err;
+    std::vector<fs::path> logs;
+    for (const auto& f : fs::directory_iterator(dir / "logs")) logs.push_back(f.path());
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_TRUE(std::regex_search(slurp(logs[0]), std::regex("D1 " + said + ", [^\r\n]+\r\n")))
+        << slurp(logs[0]);
+    EXPECT_EQ(slurp(e / "flash.bin").substr(0x78000, 0x1000), std::string(0x1000, '\xFF'));
+}
+
 // --- odd devices and faults, described in the enclosure's directory ---------
 
 // How many requests a trace holds up to and including the first line with `needle`.

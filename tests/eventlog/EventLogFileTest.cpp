@@ -82,6 +82,21 @@ TEST_F(EventLogFile, StartUpKeepsTodaysEarlierLinesWhateverTheirLineEnds) {
                           "GUI has started from 07.12.2026 09:00:00\r\n" + kDevice1Block + kSep);
 }
 
+// What an upgrade repaired, logged outside a poll: before the first pass it
+// goes into today's file, which that pass reads; later it joins DayLog.
+TEST_F(EventLogFile, ALineFromOutsideAPollStaysInTodaysFile) {
+    writeBytes(today(), "old A\r\n");
+    AppendLogLine(state, clock, ui, "D1 repaired");
+    EXPECT_EQ(file(), "old A\r\nD1 repaired, 07.12.2026 09:00:00\r\n");
+    startUp();
+    EXPECT_EQ(file().rfind(std::string("old A\r\nD1 repaired, 07.12.2026 09:00:00\r\n") + kSep, 0), 0u);
+    clock.current += std::chrono::seconds(2);
+    AppendLogLine(state, clock, ui, "D1 again");
+    EXPECT_EQ(state.DayLog.line(state.DayLog.count() - 1), "D1 again, 07.12.2026 09:00:02");
+    poll();
+    EXPECT_NE(file().find("\r\nD1 again, 07.12.2026 09:00:02\r\n"), std::string::npos);
+}
+
 TEST_F(EventLogFile, StartUpPassRepeatsUntilThePanelIsRefreshed) {
     pass();
     const std::string first = file();

@@ -118,11 +118,21 @@ struct Rig {
 
     void load(const Bytes& bytes) { fw.image.bytes = bytes; }
     void load(const image::ImageSpec& layout) { load(generate(layout)); }
-    bool upgrade() { return StartUpgrade(fw, dev, progress, dumpDir, &outcome); }
+    bool upgrade() {
+        return StartUpgrade(fw, dev, progress, dumpDir, &outcome,
+                            [this](const std::string& line) { logLines.push_back(line); });
+    }
     UpgradeOutcome outcome;
+    std::vector<std::string> logLines;  // what the upgrade gave the day's log
 
     Bytes& flash() { return enc.flash(); }
     std::uint32_t recordBase() const { return enc.recordAreaAddress(); }
+    std::span<std::uint8_t> ring() {
+        return std::span(flash()).subspan(recordBase(), image::kRecordAreaSize);
+    }
+    std::span<std::uint8_t> ringSlot(unsigned slot) {
+        return ring().subspan(slot * image::kRecordSize, image::kRecordSize);
+    }
 
     // The newest record as the bridge finds it, straight from the flash.
     RecordBytes newest() const {
@@ -151,15 +161,16 @@ struct Rig {
     // records (with the sequences before it) in the slots of its sector before it.
     void placeRecordAt(unsigned slot, bool withOlderInSector = false) {
         const RecordBytes rec = newest();
-        const std::uint32_t base = recordBase();
-        std::fill(flash().begin() + base, flash().begin() + base + image::kRecordAreaSize, 0xFF);
+        std::fill(ring().begin(), ring().end(), 0xFF);
         const unsigned first = withOlderInSector ? slot - slot % 16 : slot;
-        for (unsigned s = first; s <= slot; ++s) {
-            std::span<std::uint8_t> at(flash().data() + base + s * image::kRecordSize, image::kRecordSize);
-            std::copy(rec.begin(), rec.end(), at.begin());
-            at[image::record::kSequenceNumber] = static_cast<std::uint8_t>(s);
-            writeLe16(at, image::record::kChecksum, image::recordChecksum(at));
-        }
+        for (unsigned s = first; s <= slot; ++s) writeRecordAt(s, rec);
+    }
+    // A whole copy of `rec` in `slot`, its sequence and checksum its own.
+    void writeRecordAt(unsigned slot, const RecordBytes& rec) {
+        const std::span<std::uint8_t> at = ringSlot(slot);
+        std::copy(rec.begin(), rec.end(), at.begin());
+        at[image::record::kSequenceNumber] = static_cast<std::uint8_t>(slot);
+        writeLe16(at, image::record::kChecksum, image::recordChecksum(at));
     }
 
     static std::uint32_t slotOf(std::span<const std::uint8_t> rec, std::uint8_t type) {

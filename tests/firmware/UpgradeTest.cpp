@@ -3,6 +3,7 @@
 #include <fstream>
 #include <memory>
 
+#include "firmware/RecordRing.h"
 #include "tests/firmware/UpgradeRig.h"
 #include "tests/support/ScratchDir.h"
 
@@ -268,10 +269,13 @@ TEST_P(UpgradeTest, UnusableFlashStateAbortsWithItsMessage) {
                 [v](std::span<std::uint8_t> rec) { writeLe24(rec, image::record::kFreeSlotAddress, v); });
         };
     };
-    // The record area moved: the bridge follows the head, so the record goes along.
+    // The record area moved: the bridge follows the head, so the record goes
+    // along, alone in what the new area holds of the flash.
     const auto recordBaseAt = [](std::uint32_t base) {
         return [base](Rig& r) {
             const RecordBytes rec = r.newest();
+            const std::size_t end = std::min<std::size_t>(base + image::kRecordAreaSize, r.flash().size());
+            std::fill(r.flash().begin() + base, r.flash().begin() + end, 0xFF);
             if (base + image::kRecordSize <= r.flash().size())
                 std::copy(rec.begin(), rec.end(), r.flash().begin() + base);
             writeLe24(r.flash(), image::kRecordAreaAddressOffset, base);
@@ -287,6 +291,12 @@ TEST_P(UpgradeTest, UnusableFlashStateAbortsWithItsMessage) {
         {"free slot unaligned", freeSlot(4 * kSlot + 0x100), "SPI Free address Error!!", "", true},
         {"free slot in the record area", freeSlot(10 * kSlot), "SPI Free address Error!!", "", true},
         {"free slot in use", freeSlot(2 * kSlot), "SPI Free address Error!!", "", true},
+        {"free slot reached by the exempt code",
+         [](Rig& r) {
+             r.editRecord(
+                 [](std::span<std::uint8_t> rec) { writeLe24(rec, image::codeEntryOffset(2) + 1, 0x24100); });
+         },
+         "SPI Free address Error!!", "", true},
         {"head without signature", [](Rig& r) { r.flash()[2] = 'X'; },
          "There is a wrong data header from SPI.", "Message", false},
         {"record base unaligned", recordBaseAt(0x78100), "There is a wrong data header from SPI.", "Message",
@@ -352,6 +362,9 @@ TEST_P(UpgradeTest, BadSlotAddressesSkipTheCodeType) {
     virt::EnclosureConfig config;
     config.flashCodes = {{0x31, kSlot, true}, {0x32, 2 * kSlot + 0x800, true}, {0x35, 3 * kSlot, true}};
     Rig r(GetParam(), config);
+    // A free slot clear of 0x32, which reaches into slot 3.
+    r.editRecord(
+        [](std::span<std::uint8_t> rec) { writeLe24(rec, image::record::kFreeSlotAddress, 4 * kSlot); });
     // 0x31's image slot is unaligned; 0x35 (exempt) runs past the end of the image.
     r.load(imageMarking(
         {{0x31, kSlot + 4, true}, {0x32, 2 * kSlot, true}, {0x35, 0x75000, true}, {0x33, 0x78000, true}}));
@@ -437,17 +450,89 @@ TEST_P(UpgradeTest, RecordThatDidNotLandEndsTheRunUncounted) {
     EXPECT_EQ(rig.progress.captions.back(), "Process 1 / 2");
 }
 
-TEST_P(UpgradeTest, RecordIsNeverProgrammedOverAUsedSlot) {
-    // Sequence 127 in slot 0: the next record would land on the current one.
-    rig.editRecord([](std::span<std::uint8_t> r) { r[image::record::kSequenceNumber] = 127; });
+// What a fault or another writer left in the ring is repaired before the
+// first write, said in one line and in the day's log; the bridge then boots a
+// whole record that names the new code.
+TEST_P(UpgradeTest, RingLeftByAFaultIsRepairedBeforeTheFirstWrite) {
+    const auto copyNewestTo = [](Rig& r, unsigned slot) { r.writeRecordAt(slot, r.newest()); };
+    struct Case {
+        const char* name;
+        std::function<void(Rig&)> shape;
+        const char* says;
+        unsigned newest;  // the new code's record
+    };
+    const std::vector<Case> cases = {
+        {"newest out of turn",
+         [](Rig& r) { r.editRecord([](std::span<std::uint8_t> rec) { rec[0] = 127; }); },
+         "the record in slot 0, out of turn, is written again in turn", 2},
+        {"torn newest",
+         [](Rig& r) {
+             r.placeRecordAt(5, true);
+             std::fill(r.ringSlot(5).begin() + 60, r.ringSlot(5).end(), 0xFF);
+         },
+         "the torn record in slot 5 is followed by the record of slot 4", 7},
+        {"append cut before its first byte",
+         [&](Rig& r) {
+             r.placeRecordAt(5, true);
+             copyNewestTo(r, 6);
+             r.ringSlot(6)[0] = 0xFF;
+         },
+         "1 unfinished record slot after slot 5 passed over", 8},
+        {"erase behind a sector's first record still to come",
+         [&](Rig& r) {
+             r.placeRecordAt(15, true);
+             copyNewestTo(r, 16);
+         },
+         "1 sector of older records erased", 17},
+        {"sector behind left unerased by an older tool",
+         [&](Rig& r) {
+             r.placeRecordAt(15, true);
+             for (unsigned s = 16; s <= 20; ++s) copyNewestTo(r, s);
+         },
+         "1 sector of older records erased", 21},
+        {"last sector unerased after the wrap",
+         [&](Rig& r) {
+             r.placeRecordAt(127, true);
+             copyNewestTo(r, 0);
+         },
+         "1 sector of older records erased", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig r(GetParam());
+        c.shape(r);
+        r.load(imageMarking({{0x31, kSlot, true}}));
+        ASSERT_TRUE(r.upgrade());
+        EXPECT_EQ(r.boxTexts(), std::vector<std::string>{completion(1, 1)});
+        ASSERT_EQ(r.logLines.size(), 1u);
+        const std::string line = r.logLines[0].substr(3);
+        EXPECT_EQ(r.logLines[0].substr(0, 3), "D1 ");
+        EXPECT_EQ(line.rfind("SPI record area repaired: ", 0), 0u) << line;
+        EXPECT_NE(line.find(c.says), std::string::npos) << line;
+        const auto& history = r.ui.panelHistory[kPanelMessages];
+        EXPECT_NE(std::find(history.begin(), history.end(), line), history.end());
+
+        EXPECT_EQ(r.newestSlot(), c.newest);
+        const Bytes v2 = code(0x31);
+        EXPECT_EQ(ring::ringFault(r.ring(), r.recordBase(),
+                                  [&](std::uint8_t type, std::uint32_t at) {
+                                      return type != 0x31 || r.slotHolds(at, v2);
+                                  }),
+                  "");
+        EXPECT_EQ(r.enc.counters().ringBreaks, 0u) << r.enc.ringBreak();
+    }
+}
+
+TEST_P(UpgradeTest, TornNewestRecordWithNothingWholeBeforeItStopsBeforeAnyWrite) {
+    std::fill(rig.ringSlot(0).begin() + 60, rig.ringSlot(0).end(), 0xFF);
     rig.load(imageMarking({{0x31, kSlot, true}}));
-    const std::uint32_t base = rig.recordBase();
-    const Bytes ringBefore(rig.flash().begin() + base, rig.flash().begin() + base + image::kRecordAreaSize);
+    const Bytes before = rig.flash();
     EXPECT_FALSE(rig.upgrade());
-    EXPECT_EQ(rig.boxTexts(), std::vector<std::string>{completion(0, 1)});
-    EXPECT_EQ(rig.ui.panel(kPanelMessages), "SPI Record Write Fail");
-    EXPECT_TRUE(std::equal(ringBefore.begin(), ringBefore.end(), rig.flash().begin() + base));
-    EXPECT_EQ(readLe16(rig.newest(), image::record::kChecksum), image::recordChecksum(rig.newest()));
+    EXPECT_EQ(rig.boxTexts(),
+              std::vector<std::string>{"SPI record area repair failed: the newest record is torn "
+                                       "and no whole record precedes it."});
+    EXPECT_EQ(rig.flash(), before);
+    expectBridgeLeftClosed();
 }
 
 INSTANTIATE_TEST_SUITE_P(Routes, UpgradeTest, ::testing::Values(Route::Lba, Route::UsbShift),
@@ -567,6 +652,10 @@ TEST(NextFreeSlot, StaysBelowTheRecordBaseAndEndsWhenAllAreTaken) {
     EXPECT_EQ(nextFreeSlot(rec, 5 * kSlot, 0x48000), 2 * kSlot);
     // Slot 5 (0x3C000) lies below a record area at 0x40000 but would run into it.
     EXPECT_EQ(nextFreeSlot(rec, 4 * kSlot, 0x40000), 2 * kSlot);
+    // The exempt type at 0x24100 reaches into slots 3 and 4.
+    put(2, 0x35, 0x24100);
+    EXPECT_EQ(nextFreeSlot(rec, 2 * kSlot, 0x78000), 5 * kSlot);
+    rec[image::codeEntryOffset(2)] = 0xFF;
     // An empty entry's address does not hold a slot.
     rec[image::codeEntryOffset(1)] = 0xFF;
     EXPECT_EQ(nextFreeSlot(rec, 2 * kSlot, 0x40000), 3 * kSlot);

@@ -203,7 +203,8 @@ TEST_F(DirectoryTest, OddDevicesAndFaultsCanBeDescribed) {
       "route": "lba", "serialHex": "41 FF 00 0D", "modelHex": "4d e9", "firmwareRevisionHex": "3039303631392E30",
       "flash": {"ring": "garbled-newest"},
       "faults": {"failRequests": [3, 9], "cutPowerAfter": 40, "powerOnAfter": 5, "dropWritesFrom": 70,
-                 "delayPerRequestUs": 250},
+                 "delayPerRequestUs": 250, "tornRequest": 12, "tornFraction": 7, "staleRead": 13,
+                 "garbledRead": 14, "droppedWrite": 15},
       "status": {"progressPercent": 255, "activityFlags": "0x04", "badSectors": [1, 2, 3],
                  "ports": [{"serialHex": "FF 00 0D E9"}, {"model": "M1"}]},
       "timeline": [{"event": "bad-sector-count", "count": 1},
@@ -222,6 +223,11 @@ TEST_F(DirectoryTest, OddDevicesAndFaultsCanBeDescribed) {
     EXPECT_EQ(c.faults.powerOnAfter, 5u);
     EXPECT_EQ(c.faults.dropWritesFrom, 70u);
     EXPECT_EQ(c.faults.delayPerRequest, std::chrono::microseconds(250));
+    EXPECT_EQ(c.faults.tornRequest, 12u);
+    EXPECT_EQ(c.faults.tornFraction, 7);
+    EXPECT_EQ(c.faults.staleRead, 13u);
+    EXPECT_EQ(c.faults.garbledRead, 14u);
+    EXPECT_EQ(c.faults.droppedWrite, 15u);
     EXPECT_EQ(c.status.progressPercent, 255);
     EXPECT_EQ(c.status.disks[0]->serial, std::string("\xFF\0\r\xE9", 4));
     ASSERT_EQ(timeline.size(), 2u);
@@ -255,6 +261,9 @@ TEST_F(DirectoryTest, BadNewFieldsNameTheirKey) {
         {R"({"flash": {"ring": "bent"}})", R"("flash.ring" must be one of written, empty)"},
         {R"({"faults": {"failRequests": [0]}})", "failRequests"},
         {R"({"faults": {"powerOnAfter": 3}})", R"("faults.powerOnAfter" needs "cutPowerAfter")"},
+        {R"({"faults": {"tornFraction": 3}})", R"("faults.tornFraction" needs "tornRequest")"},
+        {R"({"faults": {"tornRequest": 1, "tornFraction": 256}})",
+         R"("faults.tornFraction" must be from 1 to 255)"},
         {R"({"faults": {"dropWritesFrom": 0}})", R"("faults.dropWritesFrom" must be from 1 to)"},
         {R"({"faults": {"delayPerRequestUs": 10000001}})", "delayPerRequestUs"},
         {R"({"faults": {"cutPower": 3}})", R"("faults.cutPower" is not a known key)"},

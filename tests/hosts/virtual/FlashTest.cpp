@@ -165,5 +165,79 @@ TEST_F(BridgeTest, DroppedWritesReportSuccessButChangeNothing) {
     EXPECT_EQ(bridge->flash()[kFree], 0x00);
 }
 
+// What a NOR flash and its bridge do when a request goes wrong inside: each
+// fault acts on its own request only, and a cut leaves the power off.
+TEST_F(BridgeTest, FaultsInsideARequestAreTheFlashsOwn) {
+    attach(Route::UsbShift);
+    auto& flash = bridge->flash();
+    const auto at = [&](std::uint32_t a) { return flash.begin() + a; };
+    const auto count = [&](std::uint32_t from, std::uint32_t to, std::uint8_t value) {
+        return std::count(at(from), at(to), value);
+    };
+    std::uint8_t answer[8];
+    auto zeros = pageOf(0, 0);
+    const auto arm = [&](auto set) {
+        EnclosureFaults f;
+        set(f);
+        bridge->setFaults(f);
+    };
+
+    // A program cut after 40 bytes: those cleared, the rest as it was.
+    arm([](EnclosureFaults& f) { f.tornRequest = 1, f.tornFraction = 40; });
+    EXPECT_FALSE(usb(BridgeKind::WritePage, zeros.data(), kFree, 1));
+    EXPECT_EQ(count(kFree, kFree + 40, 0x00), 40);
+    EXPECT_EQ(count(kFree + 40, kFree + 256, 0xFF), 216);
+    Sector got{};
+    EXPECT_FALSE(usb(BridgeKind::ReadPage, got.data(), kFree, 1)) << "the power stays off";
+
+    // An erase cut half-way: the first half blank, one page of mixed bits, the rest as it was.
+    std::fill(at(kFree), at(kFree + 0x1000), 0x00);
+    arm([](EnclosureFaults& f) { f.tornRequest = 1, f.tornFraction = 128; });
+    EXPECT_FALSE(usb(BridgeKind::EraseSector, answer, kFree, 1));
+    EXPECT_EQ(count(kFree, kFree + 0x800, 0xFF), 0x800);
+    EXPECT_GT(count(kFree + 0x800, kFree + 0x900, 0x00), 0);
+    EXPECT_LT(count(kFree + 0x800, kFree + 0x900, 0x00), 0x100);
+    EXPECT_EQ(count(kFree + 0x900, kFree + 0x1000, 0x00), 0x700);
+
+    // A stale read answers the read before it, a garbled one with bits flipped; once each.
+    arm([](EnclosureFaults& f) { f.staleRead = 2, f.garbledRead = 4; });
+    Sector before{}, stale{}, garbled{};
+    ASSERT_TRUE(usb(BridgeKind::ReadPage, before.data(), kFree, 1));
+    ASSERT_TRUE(usb(BridgeKind::ReadPage, stale.data(), kFree + 0x1000, 1));
+    EXPECT_EQ(stale, before);
+    ASSERT_TRUE(usb(BridgeKind::ReadPage, got.data(), kFree + 0x1000, 1));
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), at(kFree + 0x1000)));
+    ASSERT_TRUE(usb(BridgeKind::ReadPage, garbled.data(), kFree, 1));
+    EXPECT_NE(garbled, before);
+    ASSERT_TRUE(usb(BridgeKind::ReadPage, got.data(), kFree, 1));
+    EXPECT_EQ(got, before);
+
+    // A write that reports success and changes nothing, once.
+    arm([](EnclosureFaults& f) { f.droppedWrite = 1; });
+    EXPECT_TRUE(usb(BridgeKind::WritePage, zeros.data(), kFree + 0x1000, 1));
+    EXPECT_EQ(count(kFree + 0x1000, kFree + 0x1100, 0x00), 0);
+    EXPECT_TRUE(usb(BridgeKind::WritePage, zeros.data(), kFree + 0x1000, 1));
+    EXPECT_EQ(count(kFree + 0x1000, kFree + 0x1100, 0x00), 0x100);
+}
+
+// The bridge checks the record ring at each change a request makes: one that
+// breaks a ring that held, or touches code the newest record names, is
+// counted with its reason. Code in a free slot may change.
+TEST_F(BridgeTest, ChangesThatBreakTheRecordRingAreCounted) {
+    attach(Route::UsbShift);
+    std::uint8_t answer[8];
+    ASSERT_TRUE(usb(BridgeKind::EraseSector, answer, kFree, 1));
+    EXPECT_EQ(bridge->counters().ringBreaks, 0u);
+    ASSERT_TRUE(usb(BridgeKind::EraseSector, answer, 0xC000, 1));
+    EXPECT_EQ(bridge->counters().ringBreaks, 1u);
+    EXPECT_NE(bridge->ringBreak().find("hit code type 0x31 at 0x00C000"), std::string::npos)
+        << bridge->ringBreak();
+    ASSERT_TRUE(usb(BridgeKind::EraseSector, answer, image::kRecordArea4Mbit, 1));
+    EXPECT_EQ(bridge->counters().ringBreaks, 2u);
+    // Once broken, the ring is not counted again for the same state.
+    ASSERT_TRUE(usb(BridgeKind::EraseSector, answer, image::kRecordArea4Mbit, 1));
+    EXPECT_EQ(bridge->counters().ringBreaks, 2u);
+}
+
 }  // namespace
 }  // namespace ardenvel::virt::test
