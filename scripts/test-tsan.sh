@@ -10,9 +10,6 @@
 # races that are not there.
 #
 #   TSAN_BUILD_DIR   build directory (default build-tsan)
-#   ARDENVEL_FAULT_STRIDE  every how many fault points the power-loss sweep
-#                    tries (default 50 here; the sweep is single-threaded,
-#                    so the full sweep adds minutes and no thread coverage)
 #   ARDENVEL_TSAN_REPEAT   runs of each threaded test program (default 5):
 #                    each run meets other interleavings, and a run is seconds
 set -euo pipefail
@@ -30,7 +27,6 @@ cmake --build "$build" -j "$(nproc)" --target "${tests[@]}"
 echo "tsan: built in $((SECONDS - start)) s"
 
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 ${TSAN_OPTIONS:-}"
-export ARDENVEL_FAULT_STRIDE=${ARDENVEL_FAULT_STRIDE:-50}
 
 # Some kernels randomise mappings more than this runtime allows; it then
 # refuses to start. Without address randomisation it runs.
@@ -49,10 +45,13 @@ mkdir -p "$logs"
 # Two at a time; each program prints its own summary.
 for t in "${tests[@]}"; do
   while [ "$(jobs -rp | wc -l)" -ge "$(nproc)" ]; do wait -n || true; done
-  runs=$repeat
-  [ "$t" = test_firmware ] && runs=1
+  # The power-loss sweep is single-threaded: it runs under AddressSanitizer,
+  # and here it would add minutes and no thread coverage.
+  filter=-
+  [ "$t" = test_firmware ] && filter=-Upgrades/FaultSweepTest.*
   (set +e
-   "${run[@]}" "$build/tests/$t" --gtest_brief=1 --gtest_repeat="$runs" >"$logs/$t.log" 2>&1
+   "${run[@]}" "$build/tests/$t" --gtest_brief=1 --gtest_repeat="$repeat" --gtest_filter="$filter" \
+     >"$logs/$t.log" 2>&1
    echo $? >"$logs/$t.rc") &
 done
 wait

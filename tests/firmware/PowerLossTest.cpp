@@ -12,7 +12,7 @@
 // CI samples every few fault points and every point near a change of the
 // ring. ARDENVEL_FAULT_SWEEP=full takes every point and chains long enough to
 // wrap the ring twice (ctest -L long); ARDENVEL_FAULT_STRIDE sets the stride
-// alone (the ThreadSanitizer run).
+// alone, for a quicker look.
 
 #include <gtest/gtest.h>
 
