@@ -20,6 +20,8 @@ ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 300 -LE 'l
 # The Linux host on a real kernel in QEMU, with the machine to itself: two
 # boots side by side, then their checks (tests/vm).
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)" -L vm
+# What the boots said: the kernel, their times and the disk images' checksums.
+grep '^vm:' "$build/Testing/Temporary/LastTest.log" || true
 
 # The threaded flows again, under ThreadSanitizer.
 if [ "${ARDENVEL_SKIP_TSAN:-0}" != 1 ]; then
